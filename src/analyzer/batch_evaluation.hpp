@@ -1,0 +1,47 @@
+// Full records for every row of a frequency matrix, on the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "analyzer/measure_result.hpp"
+#include "metrics/dispersion_metrics.hpp"
+
+namespace lexispan {
+
+// Where the rows come from. take_row is called from worker threads, at most
+// once per row and never twice concurrently for the same row, so an
+// implementation needs no locking of its own.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    [[nodiscard]] virtual std::size_t row_count() const noexcept = 0;
+    [[nodiscard]] virtual std::size_t row_length(std::size_t row) const noexcept = 0;
+    [[nodiscard]] virtual std::vector<double> take_row(std::size_t row) = 0;
+};
+
+// Rows converted up front; take_row hands each one over without a copy.
+class OwnedRows final : public RowSource {
+public:
+    explicit OwnedRows(std::vector<std::vector<double>> rows) : rows_(std::move(rows)) {}
+    [[nodiscard]] std::size_t row_count() const noexcept override { return rows_.size(); }
+    [[nodiscard]] std::size_t row_length(std::size_t row) const noexcept override {
+        return rows_[row].size();
+    }
+    [[nodiscard]] std::vector<double> take_row(std::size_t row) override {
+        return std::move(rows_[row]);
+    }
+
+private:
+    std::vector<std::vector<double>> rows_;
+};
+
+// Row-length check on the calling thread, then one profile and one full
+// evaluation per row on the pool. Every record equals the one that
+// make_corpus_profile(row, sizes, T) followed by calculate_all_metrics gives.
+// Throws pool_unavailable when the pool cannot run, and rethrows the first
+// exception escaping a work item after the other started items have ended.
+[[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
+    RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words);
+
+}  // namespace lexispan

@@ -1,0 +1,55 @@
+// One word's distribution over the corpus parts, validated once, with the
+// lazily filled sums and counts that the measures share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "analyzer/measure_result.hpp"
+
+namespace lexispan {
+
+struct CorpusProfile {
+    std::vector<double> v;
+    std::vector<double> corpus_part_sizes;
+    std::vector<double> relative_partition_sizes;
+    std::vector<double> normalized_frequencies;
+    double total_corpus_words = 0.0;
+    std::size_t n = 0;
+    double total_frequency = 0.0;
+
+    // Each cache is filled once, by one rule, whichever measure needs it
+    // first; a filled cache is never emptied or refilled.
+    std::optional<std::int32_t> cached_range;
+    std::optional<double> cached_mean_frequency;
+    std::optional<double> cached_mean_normalized_frequency;
+    std::optional<double> cached_normalized_frequency_sum;
+    std::optional<double> cached_min_relative_size;
+};
+
+inline constexpr const char* length_mismatch_message =
+    "Frequency vector and part sizes vector must have the same length.";
+inline constexpr const char* empty_input_message = "Input vectors cannot be empty.";
+inline constexpr const char* nonpositive_total_message = "Total corpus words must be positive.";
+
+// Validates and takes over both vectors; on an error both are released.
+[[nodiscard]] Result<CorpusProfile> make_corpus_profile(std::vector<double> v,
+                                                        std::vector<double> part_sizes,
+                                                        double total_corpus_words);
+
+// n converted exactly to a double (every division by n goes through this).
+[[nodiscard]] inline double as_double(std::size_t count) noexcept {
+    return static_cast<double>(count);
+}
+
+// Cache readers: return the stored value, computing and storing it first
+// when the cache is empty.
+[[nodiscard]] std::int32_t range_count(CorpusProfile& profile) noexcept;
+[[nodiscard]] double mean_frequency(CorpusProfile& profile) noexcept;
+[[nodiscard]] double mean_normalized_frequency(CorpusProfile& profile) noexcept;
+[[nodiscard]] double normalized_frequency_sum(CorpusProfile& profile) noexcept;
+[[nodiscard]] double min_relative_size(CorpusProfile& profile) noexcept;
+
+}  // namespace lexispan

@@ -1,0 +1,42 @@
+// The full evaluation: the per-measure functions, called in record order.
+#include "analyzer/full_evaluation.hpp"
+
+namespace lexispan {
+
+DispersionMetrics calculate_all_metrics(CorpusProfile& profile) {
+    // Every cache holds the same value whoever fills it, so computing DA
+    // ahead of FT and PT changes no field.
+    return calculate_all_metrics(profile, get_evenness_da(profile));
+}
+
+DispersionMetrics calculate_all_metrics(CorpusProfile& profile,
+                                        std::optional<double> evenness_da) {
+    DispersionMetrics record;
+    record.mean_text_frequency_ft = get_mean_text_frequency_ft(profile);
+    record.pervasiveness_pt = get_pervasiveness_pt(profile);
+    record.evenness_da = evenness_da;
+    record.range = get_range(profile);
+    record.sd_population = get_sd_population(profile);
+    (void)mean_frequency(profile);
+    record.vc_population = get_vc_population(profile);
+    record.juilland_d = get_juilland_d(profile);
+    record.carroll_d2 = get_carroll_d2(profile);
+    record.roschengren_s_adj = get_roschengren_s_adj(profile);
+    record.dp = get_dp(profile);
+    record.dp_norm = get_dp_norm(profile);
+    record.kl_divergence = get_kl_divergence(profile);
+    record.jsd_dispersion = get_jsd_dispersion(profile);
+    record.hellinger_dispersion = get_hellinger_dispersion(profile);
+    const std::optional<double>& ft = record.mean_text_frequency_ft;
+    const std::optional<double>& pt = record.pervasiveness_pt;
+    const std::optional<double>& da = record.evenness_da;
+    if (ft && pt) {
+        record.ft_adjusted_by_pt = *ft * *pt;
+    }
+    if (ft && da) {
+        record.ft_adjusted_by_da = *da * *ft;
+    }
+    return record;
+}
+
+}  // namespace lexispan

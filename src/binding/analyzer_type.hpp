@@ -1,0 +1,11 @@
+// The CorpusWordAnalyzer class.
+#pragma once
+
+#include "binding/python.hpp"
+
+namespace lexispan::binding {
+
+// The class object, created on first call (raises on failure).
+[[nodiscard]] PyObject* analyzer_class();
+
+}  // namespace lexispan::binding

@@ -1,0 +1,266 @@
+// Binding of call arguments and the value conversions in both directions.
+#include "binding/arguments.hpp"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "binding/errors.hpp"
+
+namespace lexispan::binding {
+
+namespace {
+
+// The reported length of a sequence is only a hint: a lying __len__ (2**62,
+// or one that raises) must neither fail the conversion nor reserve memory
+// the items will never fill.
+constexpr Py_ssize_t max_reserved_items = 1 << 16;
+
+[[noreturn]] void throw_binding_error(const std::string& message) {
+    throw_python_error(PyExc_TypeError, message);
+}
+
+std::string_view utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        throw_pending_error();
+    }
+    return {data, static_cast<std::size_t>(size)};
+}
+
+std::string quoted_name_list(const std::vector<const char*>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            list += names.size() > 2 ? ", " : " ";
+            if (i + 1 == names.size()) {
+                list += "and ";
+            }
+        }
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    return list;
+}
+
+void check_sequence(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        throw_binding_error("Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(object)) {
+        throw_binding_error("'" + type_qualname(object) +
+                            "' object cannot be converted to 'Sequence'");
+    }
+}
+
+std::size_t reservation_hint(PyObject* object) noexcept {
+    const Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min(length, max_reserved_items));
+}
+
+// Calls convert_item(item) for every item the object yields, in order.
+template <class ConvertItem>
+void for_each_item(PyObject* object, ConvertItem&& convert_item) {
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        throw_pending_error();
+    }
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        convert_item(item.get());
+    }
+    if (PyErr_Occurred() != nullptr) {
+        throw PythonErrorSet{};
+    }
+}
+
+}  // namespace
+
+std::vector<PyRef> bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs) {
+    const std::size_t count = signature.parameters.size();
+    const std::string function = std::string(signature.function) + "()";
+    std::vector<PyRef> slots(count);
+
+    const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+    if (given < 0) {
+        throw_pending_error();
+    }
+    const auto positional = static_cast<std::size_t>(given);
+    if (positional > count) {
+        throw_binding_error(function + " takes " + std::to_string(count) +
+                            " positional arguments but " + std::to_string(positional) +
+                            (positional == 1 ? " was" : " were") + " given");
+    }
+    for (std::size_t i = 0; i < positional; ++i) {
+        slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+    }
+
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            const std::string_view keyword = utf8_view(key);
+            const auto match = std::find_if(
+                signature.parameters.begin(), signature.parameters.end(),
+                [&](const char* parameter) { return keyword == parameter; });
+            if (match == signature.parameters.end()) {
+                throw_binding_error(function + " got an unexpected keyword argument '" +
+                                    std::string(keyword) + "'");
+            }
+            PyRef& slot = slots[static_cast<std::size_t>(match - signature.parameters.begin())];
+            if (slot) {
+                throw_binding_error(function + " got multiple values for argument '" +
+                                    std::string(keyword) + "'");
+            }
+            slot = PyRef::borrow(value);
+        }
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!slots[i]) {
+            missing.push_back(signature.parameters[i]);
+        }
+    }
+    if (!missing.empty()) {
+        throw_binding_error(function + " missing " + std::to_string(missing.size()) +
+                            " required positional " +
+                            (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                            quoted_name_list(missing));
+    }
+    return slots;
+}
+
+double to_double(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) {
+        throw PythonErrorSet{};
+    }
+    return value;
+}
+
+std::vector<double> to_vector(PyObject* object) {
+    check_sequence(object);
+    std::vector<double> values;
+    values.reserve(reservation_hint(object));
+    for_each_item(object, [&](PyObject* item) { values.push_back(to_double(item)); });
+    return values;
+}
+
+std::vector<std::vector<double>> to_matrix(PyObject* object) {
+    check_sequence(object);
+    std::vector<std::vector<double>> rows;
+    rows.reserve(reservation_hint(object));
+    for_each_item(object, [&](PyObject* item) { rows.push_back(to_vector(item)); });
+    return rows;
+}
+
+std::string to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        throw_binding_error("'" + type_qualname(object) +
+                            "' object cannot be converted to 'PyString'");
+    }
+    PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(object));
+    if (!encoded) {
+        throw_pending_error();
+    }
+    const char* data = PyBytes_AsString(encoded.get());
+    const Py_ssize_t size = PyBytes_Size(encoded.get());
+    if (data == nullptr || size < 0) {
+        throw_pending_error();
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+void prefix_type_error(const char* name) {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    if (raw_type != PyExc_TypeError) {
+        PyErr_Restore(raw_type, raw_value, raw_traceback);
+        return;
+    }
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    PyRef type = PyRef::steal(raw_type);
+    PyRef value = PyRef::steal(raw_value);
+    PyRef traceback = PyRef::steal(raw_traceback);
+
+    PyRef text = PyRef::steal(PyObject_Str(value.get()));
+    if (!text) {
+        return;  // str() of the exception failed: that error is now set
+    }
+    const std::string_view message = utf8_view(text.get());
+    PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
+    const std::string prefixed = "argument '" + std::string(name) + "': " + std::string(message);
+    PyRef renamed = PyRef::steal(PyUnicode_FromStringAndSize(
+        prefixed.data(), static_cast<Py_ssize_t>(prefixed.size())));
+    if (!renamed) {
+        return;
+    }
+    PyErr_SetObject(PyExc_TypeError, renamed.get());
+    attach_cause(std::move(cause));
+}
+
+PyRef to_python(double value) {
+    PyRef result = PyRef::steal(PyFloat_FromDouble(value));
+    if (!result) {
+        throw_api_call_failed();
+    }
+    return result;
+}
+
+PyRef to_python(std::optional<double> value) {
+    if (!value) {
+        return PyRef::borrow(Py_None);
+    }
+    return to_python(*value);
+}
+
+PyRef to_python(std::int32_t value) {
+    PyRef result = PyRef::steal(PyLong_FromLong(value));
+    if (!result) {
+        throw_api_call_failed();
+    }
+    return result;
+}
+
+PyRef to_python(const std::vector<double>& values) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) {
+        throw_api_call_failed();
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        // PyList_SetItem steals the float.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                           to_python(values[i]).release()) != 0) {
+            throw_api_call_failed();
+        }
+    }
+    return list;
+}
+
+std::string type_qualname(PyObject* object) {
+    constexpr const char* unknown = "<failed to extract type name>";
+    PyRef type = PyRef::steal(PyObject_Type(object));
+    PyRef name = type ? PyRef::steal(PyObject_GetAttrString(type.get(), "__qualname__")) : PyRef();
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return unknown;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return unknown;
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace lexispan::binding

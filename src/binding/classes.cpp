@@ -1,0 +1,89 @@
+// Class creation from type specs and the constructor of classes without one.
+#include "binding/classes.hpp"
+
+#include <string>
+#include <utility>
+
+namespace lexispan::binding {
+
+namespace {
+
+// The __new__ slot of a class that has no constructor; accepts anything.
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    return boundary([&]() -> PyRef {
+        std::string name = "<unknown>";
+        PyRef attribute =
+            PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+        Py_ssize_t size = 0;
+        const char* data = attribute && PyUnicode_Check(attribute.get())
+                               ? PyUnicode_AsUTF8AndSize(attribute.get(), &size)
+                               : nullptr;
+        if (data != nullptr) {
+            name.assign(data, static_cast<std::size_t>(size));
+        } else {
+            PyErr_Clear();
+        }
+        throw_python_error(PyExc_TypeError, "No constructor defined for " + name);
+    });
+}
+
+[[noreturn]] void throw_class_creation_failed(const char* name) {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    PyRef cause = PyRef::steal(raw_value);
+    Py_DecRef(raw_type == nullptr ? Py_None : raw_type);
+    if (raw_traceback != nullptr) {
+        Py_DecRef(raw_traceback);
+    }
+    const std::string message = std::string("An error occurred while initializing class ") + name;
+    PyRef text = PyRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) {
+        PyErr_SetObject(PyExc_RuntimeError, text.get());
+        attach_cause(std::move(cause));
+    }
+    throw PythonErrorSet{};
+}
+
+}  // namespace
+
+PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
+    // The interpreter copies the docstring and the slot list, but keeps
+    // pointing at the name and the method and attribute tables, which are
+    // therefore static.
+    std::string doc = description.text_signature != nullptr
+                          ? std::string(description.name) + description.text_signature +
+                                "\n--\n\n" + description.description
+                          : std::string(description.description);
+    std::vector<PyType_Slot> slots;
+    if (!doc.empty()) {
+        slots.push_back({Py_tp_doc, doc.data()});
+    }
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(description.constructor != nullptr
+                                                            ? description.constructor
+                                                            : no_constructor)});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+    if (description.methods != nullptr) {
+        slots.push_back({Py_tp_methods, description.methods});
+    }
+    if (description.getset != nullptr) {
+        slots.push_back({Py_tp_getset, description.getset});
+    }
+    slots.insert(slots.end(), description.own_slots.begin(), description.own_slots.end());
+    slots.push_back({0, nullptr});
+
+    PyType_Spec spec{description.name, description.basic_size, 0, Py_TPFLAGS_DEFAULT,
+                     slots.data()};
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) {
+        throw_class_creation_failed(description.name);
+    }
+    cache = created;  // kept for the rest of the process
+    return cache;
+}
+
+}  // namespace lexispan::binding

@@ -1,0 +1,106 @@
+// DispersionMetrics: attribute getters, text form, instance creation.
+#include "binding/metrics_type.hpp"
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/classes.hpp"
+#include "metrics/metrics_text.hpp"
+
+namespace lexispan::binding {
+
+namespace {
+
+using MetricsInstance = Instance<DispersionMetrics>;
+
+PyObject* get_range(PyObject* self, void*) noexcept {
+    return boundary([&] {
+        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
+        const SharedAccess access(self, instance.borrow_flag);
+        return to_python(instance.value.range);
+    });
+}
+
+// `closure` is the field's entry in optional_fields.
+PyObject* get_optional_field(PyObject* self, void* closure) noexcept {
+    return boundary([&] {
+        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
+        const SharedAccess access(self, instance.borrow_flag);
+        const auto* field = static_cast<const OptionalField*>(closure);
+        return to_python(instance.value.*(field->member));
+    });
+}
+
+PyObject* metrics_repr(PyObject* self) noexcept {
+    return boundary([&] {
+        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
+        const SharedAccess access(self, instance.borrow_flag);
+        const std::string text = metrics_text(instance.value);
+        PyRef result = PyRef::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!result) {
+            throw_pending_error();
+        }
+        return result;
+    });
+}
+
+constexpr std::size_t field_count = std::size(optional_fields) + 1;
+
+std::array<PyGetSetDef, field_count + 1> make_getset_table() noexcept {
+    std::array<PyGetSetDef, field_count + 1> table{};
+    table[0] = {"range", get_range, nullptr, "", nullptr};
+    for (std::size_t i = 0; i < std::size(optional_fields); ++i) {
+        table[i + 1] = {optional_fields[i].name, get_optional_field, nullptr, "",
+                        const_cast<OptionalField*>(&optional_fields[i])};
+    }
+    table[field_count] = {nullptr, nullptr, nullptr, nullptr, nullptr};  // sentinel
+    return table;
+}
+
+std::array<PyGetSetDef, field_count + 1> getset_table = make_getset_table();
+
+PyObject* metrics_class_cache = nullptr;
+
+}  // namespace
+
+PyObject* metrics_class() {
+    if (metrics_class_cache != nullptr) {
+        return metrics_class_cache;
+    }
+    const ClassDescription description{
+        "DispersionMetrics",
+        nullptr,
+        "",
+        static_cast<int>(sizeof(MetricsInstance)),
+        nullptr,
+        dealloc_instance<DispersionMetrics>,
+        nullptr,
+        getset_table.data(),
+        {{Py_tp_repr, reinterpret_cast<void*>(metrics_repr)}},
+    };
+    return class_object(metrics_class_cache, description);
+}
+
+PyRef to_python(const DispersionMetrics& record) {
+    return make_instance(metrics_class(), DispersionMetrics(record));
+}
+
+PyRef to_python(const std::vector<DispersionMetrics>& records) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) {
+        throw_api_call_failed();
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        // PyList_SetItem steals the new object.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                           to_python(records[i]).release()) != 0) {
+            throw_api_call_failed();
+        }
+    }
+    return list;
+}
+
+}  // namespace lexispan::binding
