@@ -5,9 +5,14 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "analyzer/corpus_profile.hpp"
+#include "analyzer/da_pair_sums.hpp"
 #include "analyzer/full_evaluation.hpp"
+#include "analyzer/measures.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace lexispan {
@@ -33,11 +38,44 @@ private:
     std::optional<MeasureError> error_;
 };
 
+// Full records for up to da_lanes profiles, DA's pair sums computed together.
+void evaluate_group(std::vector<CorpusProfile>& group, DispersionMetrics* records) {
+    std::optional<double> da[da_lanes];
+    const double* pending_rows[da_lanes];
+    std::size_t pending_index[da_lanes];
+    double pending_mean[da_lanes];
+    std::size_t pending = 0;
+    for (std::size_t r = 0; r < group.size(); ++r) {
+        const DaPreparation prepared = prepare_evenness_da(group[r]);
+        if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
+            da[r] = *done;
+        } else {
+            pending_rows[pending] = group[r].normalized_frequencies.data();
+            pending_index[pending] = r;
+            pending_mean[pending] = std::get<DaPairSumNeeded>(prepared).mean;
+            ++pending;
+        }
+    }
+    if (pending > 0) {
+        // Every row has the same length: the part-size count.
+        const std::size_t n = group.front().n;
+        double sums[da_lanes];
+        da_pair_sums(pending_rows, pending, n, sums);
+        for (std::size_t p = 0; p < pending; ++p) {
+            da[pending_index[p]] = finish_evenness_da(sums[p], n, pending_mean[p]);
+        }
+    }
+    for (std::size_t r = 0; r < group.size(); ++r) {
+        records[r] = calculate_all_metrics(group[r], da[r]);
+    }
+}
+
 // Enough chunks per worker to even out uneven rows, few enough that the
-// per-chunk hand-out cost stays negligible.
+// per-chunk hand-out cost stays negligible; whole DA groups where possible.
 std::size_t chunk_size(std::size_t rows, std::size_t workers) {
     const std::size_t target = rows / (workers * 8) + 1;
-    return std::clamp<std::size_t>(target, 1, 256);
+    const std::size_t groups = (target + da_lanes - 1) / da_lanes;
+    return std::clamp<std::size_t>(groups, 1, 16) * da_lanes;
 }
 
 }  // namespace
@@ -61,19 +99,28 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
     std::vector<DispersionMetrics> records(count);
     std::atomic<bool> failed{false};
     FailureSlot failure;
+    // Rows go through in groups of da_lanes, so that the DA pair sums of a
+    // group run side by side; everything else is the single-row code.
     const auto evaluate = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (failed.load(std::memory_order_acquire)) {
-                return;
+        std::vector<CorpusProfile> group;
+        group.reserve(da_lanes);
+        for (std::size_t first = begin; first < end; first += da_lanes) {
+            const std::size_t last = std::min(end, first + da_lanes);
+            group.clear();
+            for (std::size_t i = first; i < last; ++i) {
+                if (failed.load(std::memory_order_acquire)) {
+                    return;
+                }
+                Result<CorpusProfile> profile =
+                    make_corpus_profile(rows.take_row(i), corpus_part_sizes, total_corpus_words);
+                if (!profile.ok()) {
+                    failure.offer(profile.error());
+                    failed.store(true, std::memory_order_release);
+                    return;
+                }
+                group.push_back(std::move(profile).value());
             }
-            Result<CorpusProfile> profile =
-                make_corpus_profile(rows.take_row(i), corpus_part_sizes, total_corpus_words);
-            if (!profile.ok()) {
-                failure.offer(profile.error());
-                failed.store(true, std::memory_order_release);
-                return;
-            }
-            records[i] = calculate_all_metrics(profile.value());
+            evaluate_group(group, records.data() + first);
         }
     };
     run_chunked(count, chunk_size(count, pool_worker_count()), failed, evaluate);

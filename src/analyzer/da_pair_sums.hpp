@@ -1,0 +1,24 @@
+// DA's quadratic pair sum for several rows side by side.
+#pragma once
+
+#include <cstddef>
+
+namespace lexispan {
+
+// Rows evaluated together: each lane carries one row's running sum.
+inline constexpr std::size_t da_lanes = 16;
+
+// For each of `count` rows (count <= da_lanes), all of length n, writes to
+// sums[r] exactly what da_pair_sum(rows[r], n) returns: every lane adds its
+// own row's terms in that row's order, so only independent rows share an
+// instruction and no sum is reassociated.
+void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums);
+
+// The instruction sets the pair sums can run on; da_pair_sums picks the
+// widest one the processor has. Tests run each to show they agree.
+enum class DaKernel { baseline, avx2, avx512 };
+[[nodiscard]] bool da_kernel_available(DaKernel kernel) noexcept;
+void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t count,
+                       std::size_t n, double* sums);
+
+}  // namespace lexispan
