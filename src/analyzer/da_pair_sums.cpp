@@ -43,7 +43,19 @@ inline __attribute__((always_inline)) void pair_sums(const double* q, std::size_
             const double* qj = q + j * da_lanes;
             for (std::size_t k = 0; k < K; ++k) {
                 const Doubles d = qi[k] - *reinterpret_cast<const Doubles*>(qj + k * W);
-                acc[k] += __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
+                const Doubles term =
+                    __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
+                // acc first, so both NaN operands keep acc's payload, as
+                // in the scalar sum (see ordered_add.hpp).
+#if defined(__x86_64__)
+                if constexpr (W == 2) {
+                    asm("addpd %1, %0" : "+x"(acc[k]) : "x"(term));
+                } else {
+                    asm("vaddpd %2, %1, %0" : "=v"(acc[k]) : "v"(acc[k]), "v"(term));
+                }
+#else
+                acc[k] += term;
+#endif
             }
         }
     }

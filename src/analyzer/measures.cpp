@@ -2,6 +2,8 @@
 // value each one names; nothing here may be reassociated.
 #include "analyzer/measures.hpp"
 
+#include "analyzer/ordered_add.hpp"
+
 #include <cmath>
 #include <vector>
 
@@ -161,7 +163,7 @@ double da_pair_sum(const double* q, std::size_t n) noexcept {
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double qi = q[i];
         for (std::size_t j = i + 1; j < n; ++j) {
-            sum += std::fabs(qi - q[j]);
+            sum = accumulate(sum, std::fabs(qi - q[j]));
         }
     }
     return sum;
