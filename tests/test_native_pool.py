@@ -71,3 +71,30 @@ def test_worker_count_from_environment(binary, env, expected):
     want = fields["default"] if expected == "default" else expected
     assert fields["workers"] == want
     assert int(fields["tasks"]) == int(want) + 1  # the workers and the main thread
+
+
+BATCH_SOURCES = [
+    "tests/native/batch_test.cpp", "src/analyzer/batch_evaluation.cpp",
+    "src/analyzer/corpus_profile.cpp", "src/analyzer/measures.cpp",
+    "src/analyzer/full_evaluation.cpp", "src/analyzer/da_pair_sums.cpp",
+    "src/parallel/thread_pool.cpp",
+]
+
+
+@pytest.fixture(scope="module")
+def batch_binary(tmp_path_factory):
+    out = tmp_path_factory.mktemp("batch") / "batch_test"
+    subprocess.run(
+        [compiler(), "-std=c++20", "-O1", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+         "-pthread", "-I", str(ROOT / "src"), *(str(ROOT / s) for s in BATCH_SOURCES),
+         "-o", str(out)],
+        check=True,
+    )
+    return out
+
+
+@pytest.mark.parametrize("workers", ["1", "4"])
+def test_failed_batch_starts_nothing_after_the_failure(batch_binary, workers):
+    result = run(batch_binary, "", RAYON_NUM_THREADS=workers)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"batch ok workers={workers}" in result.stdout
