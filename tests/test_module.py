@@ -122,6 +122,15 @@ def test_records_have_no_constructor(args, kwargs):
     assert info.value.args == ("No constructor defined for DispersionMetrics",)
 
 
+def test_instances_release_their_class():
+    a = analyzer()
+    before = (sys.getrefcount(A), sys.getrefcount(DispersionMetrics))
+    for _ in range(1000):
+        a.calculate_all_metrics()
+        analyzer()
+    assert (sys.getrefcount(A), sys.getrefcount(DispersionMetrics)) == before
+
+
 def test_panic_exception_is_not_exposed():
     assert not hasattr(lexispan, "PanicException")
 
