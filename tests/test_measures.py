@@ -27,6 +27,8 @@ SPREAD_ROWS = [
     ([7, 0, 0], [25, 25, 25], 75, (1, None, None, -2.220446049250313e-16, 0.0, None)),
     ([1, 0, 0], [25, 25, 25], 75, (1, None, None, 1.1102230246251565e-16, 0.0, None)),
     ([0], [1000], 1000, (0, 0.0, 0.0, 0.0, 0.0, 0.0)),
+    # Means below 1e-12 count as zero, the standard deviation does not.
+    ([1e-13, 0], [1, 1], 2, (1, 5e-14, 0.0, 0.0, 0.0, None)),
 ]
 
 DIVERGENCE = ("dp", "dp_norm", "kl_divergence", "evenness_da", "jsd_dispersion",
@@ -55,6 +57,10 @@ DIVERGENCE_ROWS = [
     ([7], [500], 1000, (0.25, 0.5, None, 1.0, None, None)),
     # An infinite total makes every relative size 0.
     ([1, 1], [10, 10], INF, (0.5, 0.5, 0.0, 1.0, 0.5, 0.0)),
+    # Parts as large as the corpus: 1 - s_min is 0, the Bhattacharyya sum exceeds 1.
+    ([1, 1], [10, 10], 10, (0.5, 0.0, -1.0, 1.0, None, 1.0)),
+    # A negative mean pushes DA above 1 before the clamp; KL needs a positive total.
+    ([-1, -3], [10, 10], 20, (0.25, 0.5, 0.0, 1.0, None, None)),
 ]
 
 FREQUENCY = ("mean_text_frequency_ft", "pervasiveness_pt", "evenness_da")
@@ -76,7 +82,8 @@ def table_cases(names, rows):
     for v, sizes, total, values in rows:
         for name, expected in zip(names, values):
             if expected is not None:
-                yield pytest.param(v, sizes, total, name, expected, id=f"{v}-{sizes}-{total}-{name}")
+                yield pytest.param(v, sizes, total, name, expected,
+                                   id=f"{v}-{sizes}-{total}-{name}")
 
 
 @pytest.mark.parametrize(
