@@ -29,6 +29,8 @@ CASES = [
      f"{SINGLE} got multiple values for argument 'metric_name'"),
     # A keyword naming no parameter; the first offending keyword wins.
     (A, ([1], [2], 3), {"x": 1}, f"{NEW} got an unexpected keyword argument 'x'"),
+    (A, ([1], [2]), {"total_corpus_words\x00": 3},
+     f"{NEW} got an unexpected keyword argument 'total_corpus_words\x00'"),
     (A, ([1],), {"x": 1, "v": [1]}, f"{NEW} got an unexpected keyword argument 'x'"),
     (A, (), {"corpus_part_sizes": [1]},
      f"{NEW} got an unexpected keyword argument 'corpus_part_sizes'"),

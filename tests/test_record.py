@@ -1,5 +1,6 @@
 """The metric record: its worked values, read-only attributes and four-decimal text form."""
 
+import pickle
 import random
 
 import pytest
@@ -97,7 +98,8 @@ def test_value_text(q, shown):
 def test_largest_double_is_written_out():
     shown = repr(record([1.7976931348623157e308], [1], 1))
     digits = shown.split("mean_text_frequency_ft=")[1].split(",")[0]
-    assert digits.startswith("1797693134862315708145274237317043567980") and digits.endswith("124858368.0000")
+    assert digits.startswith("1797693134862315708145274237317043567980")
+    assert digits.endswith("124858368.0000")
     assert len(digits) == 309 + 5
 
 
@@ -126,6 +128,11 @@ def test_attributes_cannot_be_set_or_deleted(name):
     with pytest.raises(AttributeError):
         delattr(rec, name)
     assert record_bits(rec) == record_bits(record(*EVEN_THIRDS))
+
+
+def test_records_cannot_be_pickled():
+    with pytest.raises(TypeError):
+        pickle.dumps(record(*EVEN_THIRDS))
 
 
 def test_every_call_returns_a_new_record():
