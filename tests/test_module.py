@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import lexispan
-from conftest import FIELDS
+from conftest import FIELDS, record_bits
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
 A = CorpusWordAnalyzer
@@ -53,7 +53,8 @@ def test_module_attributes():
 
 def test_class_names_and_docs():
     assert (A.__name__, A.__qualname__) == ("CorpusWordAnalyzer", "CorpusWordAnalyzer")
-    assert A.__doc__ == "Analyzer for computing lexical dispersion metrics from corpus word frequencies"
+    assert A.__doc__ == (
+        "Analyzer for computing lexical dispersion metrics from corpus word frequencies")
     assert A.__text_signature__ == "(v, corpus_part_sizes_words, total_corpus_words)"
     assert DispersionMetrics.__name__ == "DispersionMetrics"
     assert DispersionMetrics.__doc__ is None
@@ -204,11 +205,19 @@ def test_reentry_during_shared_access(accessor):
     if not seen:
         pytest.skip("the collector did not run inside the call")
     assert result == expected
-    assert seen == [("get_range", "Already borrowed"), ("calculate_all_metrics", "Already borrowed"),
+    assert seen == [("get_range", "Already borrowed"),
+                    ("calculate_all_metrics", "Already borrowed"),
                     ("get_dp", None), ("get_total_corpus_words", None)]
     # The flag is back at 0: exclusive access works again, and nothing was cached wrongly.
     assert target.get_range() == 2
     assert target.calculate_all_metrics().range == 2
+
+
+def test_static_methods_ignore_the_instance():
+    target = analyzer()
+    through_instance = target.calculate_batch_metrics([[1, 2], [0, 3]], [3, 4], 7)
+    through_class = A.calculate_batch_metrics([[1, 2], [0, 3]], [3, 4], 7)
+    assert [record_bits(r) for r in through_instance] == [record_bits(r) for r in through_class]
 
 
 def test_failed_calls_leave_the_object_usable():
