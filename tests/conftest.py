@@ -1,0 +1,41 @@
+"""Shared helpers: exact float comparison and the record's field layout."""
+
+import math
+import struct
+
+FIELDS = (
+    "range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
+    "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
+    "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
+    "ft_adjusted_by_pt", "ft_adjusted_by_da",
+)
+# Record fields that an analyzer also answers through `get_<field>()`.
+METHOD_FIELDS = FIELDS[:14]
+SINGLE_METRIC_NAMES = (
+    "dp", "dp_norm", "juilland_d", "carroll_d2", "evenness_da", "kl_divergence",
+    "jsd_dispersion", "pervasiveness_pt", "hellinger_dispersion", "mean_text_frequency_ft",
+)
+NAN = float("nan")
+INF = float("inf")
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def exact(actual, expected):
+    """Same float bit for bit (so -0.0 != 0.0); an expected NaN accepts any NaN."""
+    if not isinstance(actual, float) or not isinstance(expected, float):
+        return type(actual) is type(expected) and actual == expected
+    if math.isnan(expected):
+        return math.isnan(actual)
+    return bits(actual) == bits(expected)
+
+
+def value_bits(value):
+    """A value's identity for bit-exact agreement between entry points (NaN payloads too)."""
+    return bits(value) if isinstance(value, float) else value
+
+
+def record_bits(record):
+    return tuple(value_bits(getattr(record, name)) for name in FIELDS)
