@@ -44,13 +44,15 @@ class Row:
     frequency: float
     metrics: DispersionMetrics
 
-    def value(self, column: str) -> str | float | int | None:
-        if column == "word":
-            return self.word
+    def number(self, column: str) -> float | None:
+        """The frequency or one measure of the record (range included, as an int)."""
         if column == "frequency":
             return self.frequency
-        value: float | int | None = getattr(self.metrics, column)
+        value: float | None = getattr(self.metrics, column)
         return value
+
+    def value(self, column: str) -> str | float | None:
+        return self.word if column == "word" else self.number(column)
 
 
 def compute(
@@ -76,23 +78,20 @@ def compute(
     return rows
 
 
-def _missing(value: object) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value))
-
-
 def order(rows: list[Row], column: str, descending: bool) -> list[Row]:
     """Sort by `column`; ties stay in word order and absent or NaN values go last either way."""
     by_word = sorted(rows, key=lambda row: row.word)
     if column == "word":
         return by_word[::-1] if descending else by_word
-    present = [row for row in by_word if not _missing(row.value(column))]
-    absent = [row for row in by_word if _missing(row.value(column))]
+    keyed = [(row.number(column), row) for row in by_word]
+    present = [(value, row) for value, row in keyed if value is not None and not math.isnan(value)]
+    absent = [row for value, row in keyed if value is None or math.isnan(value)]
     # Python's sort stays stable under reverse=True, which keeps ties in word order.
-    present.sort(key=lambda row: row.value(column), reverse=descending)  # type: ignore[arg-type,return-value]
-    return present + absent
+    present.sort(key=lambda item: item[0], reverse=descending)
+    return [row for _, row in present] + absent
 
 
-def format_value(value: str | float | int | None) -> str:
+def format_value(value: str | float | None) -> str:
     """Cell text: absent is empty, floats keep every bit (repr), whole frequencies print as integers."""
     if value is None:
         return ""
