@@ -186,6 +186,7 @@ BAD_INPUTS = {
     "non-numeric": (lambda d: write(d / "t.tsv", b"w\ta\tb\nx\t1\tabc\n"), "t.tsv:2: column 2 ('b'): 'abc' is not a count"),
     "negative": (lambda d: write(d / "t.csv", b"w,a\nx,-1\n"), "t.csv:2: column 1 ('a'): '-1' is not a count"),
     "nan": (lambda d: write(d / "t.csv", b"w,a\nx,nan\n"), "t.csv:2: column 1 ('a'): 'nan' is not a count"),
+    "underscore": (lambda d: write(d / "t.csv", b"w,a\nx,1_0\n"), "t.csv:2: column 1 ('a'): '1_0' is not a count"),
     "empty cell": (lambda d: write(d / "t.csv", b"w,a,b\nx,1,\n"), "t.csv:2: column 2 ('b'): an empty cell"),
     "duplicate word": (lambda d: write(d / "t.csv", b"w,a\nx,1\ny,2\nx,3\n"), "t.csv:4: duplicate word 'x' (first on line 2)"),
     "zero sizes": (lambda d: write(d / "t.csv", b"w,a\nx,0\n"), "t.csv: the part sizes add up to 0"),

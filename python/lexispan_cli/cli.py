@@ -174,7 +174,7 @@ def _run(args: argparse.Namespace, progress: Progress) -> None:
         corpus = read_folder(source, tokenize, args.glob, progress)
     else:
         delimiter = {"csv": ",", "tsv": "\t", None: None}[args.table_format]
-        corpus = read_table(source, delimiter, args.sizes_row)
+        corpus = read_table(source, delimiter, args.sizes_row, progress)
     if args.total is not None:
         corpus.total = args.total
 

@@ -19,11 +19,6 @@ from pathlib import Path
 _JOINERS = "'\u2019\\-\u2010\u2011"
 WORD_PATTERN = rf"[^\W_]+(?:[{_JOINERS}][^\W_]+)*"
 
-# Counts in a table: plain non-negative decimal numbers. Deliberately narrower
-# than float(), which would also take "nan", "inf" and "1_000".
-_COUNT = re.compile(r"\+?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
-
-
 class InputError(Exception):
     """Bad input, reported to the user as one line naming the file and line."""
 
@@ -111,16 +106,36 @@ def read_folder(
     return Corpus(folder, names, words, rows, sizes, total)
 
 
-def _parse_count(cell: str, path: Path, line: int, column: int, part: str) -> float:
-    text = cell.strip()
-    if _COUNT.fullmatch(text):
-        value = float(text)
-        if math.isfinite(value):
-            return value
-    shown = "an empty cell" if not text else repr(cell)
-    raise InputError(
-        path, f"column {column} ({part!r}): {shown} is not a count (a non-negative decimal number)", line
-    )
+def _count(cell: str) -> float | None:
+    """A count is a finite non-negative number as float() reads it, minus its "1_000" form."""
+    try:
+        value = float(cell)
+    except ValueError:
+        return None
+    if "_" in cell or not 0.0 <= value < math.inf:
+        return None
+    return value + 0.0  # "-0" counts as +0
+
+
+def _parse_counts(cells: list[str], path: Path, line: int, header: list[str]) -> list[float]:
+    # Fast path for a clean row; the cell-by-cell pass only runs to name the bad cell.
+    try:
+        values = list(map(float, cells))
+    except ValueError:
+        pass
+    else:
+        if all(0.0 <= v < math.inf for v in values) and not any("_" in c for c in cells):
+            return [v + 0.0 for v in values]
+    counts = []
+    for column, cell in enumerate(cells, 1):
+        value = _count(cell)
+        if value is None:
+            shown = repr(cell) if cell.strip() else "an empty cell"
+            raise InputError(
+                path, f"column {column} ({header[column]!r}): {shown} is not a count (a non-negative number)", line
+            )
+        counts.append(value)
+    return counts
 
 
 def guess_delimiter(path: Path, first_line: str) -> str:
@@ -137,6 +152,7 @@ def read_table(
     path: Path,
     delimiter: str | None = None,
     sizes_row: str = "__size__",
+    progress: Callable[[str], None] | None = None,
 ) -> Corpus:
     """Read a frequency table: a header of part names, then one row per word.
 
@@ -159,6 +175,8 @@ def read_table(
     try:
         for record in reader:
             line = reader.line_num
+            if progress is not None and line % 1024 == 0:
+                progress(f"reading line {line}")
             if not record:
                 continue
             if header is None:
@@ -169,10 +187,7 @@ def read_table(
             if len(record) != len(header):
                 raise InputError(path, f"row has {len(record)} cells, the header has {len(header)}", line)
             word = record[0]
-            values = [
-                _parse_count(cell, path, line, column, header[column])
-                for column, cell in enumerate(record[1:], 1)
-            ]
+            values = _parse_counts(record[1:], path, line, header)
             if word == sizes_row:
                 if sizes is not None:
                     raise InputError(path, f"second {sizes_row!r} row (the first is on line {sizes_line})", line)
