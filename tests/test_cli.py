@@ -85,6 +85,8 @@ def test_keep_case_and_own_token_rule(corpus):
 def test_glob_selects_the_parts(corpus):
     (corpus / "sub").mkdir()
     (corpus / "sub" / "d.txt").write_text("zebra zebra\n")
+    (corpus / ".git").mkdir()
+    (corpus / ".git" / "e.txt").write_text("hidden\n")
     _, rows = table(run(corpus))
     assert "zebra" not in rows
     header, rows = table(run(corpus, "--glob", "**/*.txt"))
@@ -173,6 +175,7 @@ def write(path, data):
     return path
 
 
+# name: (make the input under a temporary folder, expected error text[, extra arguments])
 BAD_INPUTS = {
     "missing path": (lambda d: d / "nowhere", "nowhere: no such file or directory"),
     "no text files": (lambda d: write(d / "f" / "notes.md", b"x").parent, "f: no files matching '*.txt'"),
@@ -190,13 +193,15 @@ BAD_INPUTS = {
     "empty cell": (lambda d: write(d / "t.csv", b"w,a,b\nx,1,\n"), "t.csv:2: column 2 ('b'): an empty cell"),
     "duplicate word": (lambda d: write(d / "t.csv", b"w,a\nx,1\ny,2\nx,3\n"), "t.csv:4: duplicate word 'x' (first on line 2)"),
     "zero sizes": (lambda d: write(d / "t.csv", b"w,a\nx,0\n"), "t.csv: the part sizes add up to 0"),
+    "absolute glob": (lambda d: write(d / "f" / "a.txt", b"x").parent, "f: bad --glob pattern", ("--glob", "/x")),
     "bad quoting": (lambda d: write(d / "t.csv", b'w,a\n"x"y,1\n'), "t.csv:2: malformed table"),
 }
 
 
-@pytest.mark.parametrize("make, message", BAD_INPUTS.values(), ids=BAD_INPUTS.keys())
-def test_bad_input_is_one_error_line(tmp_path, make, message):
-    result = run(make(tmp_path))
+@pytest.mark.parametrize("make, message, args", [(*case, ())[:3] for case in BAD_INPUTS.values()],
+                         ids=BAD_INPUTS.keys())
+def test_bad_input_is_one_error_line(tmp_path, make, message, args):
+    result = run(make(tmp_path), *args)
     assert result.returncode == 1
     assert result.stdout == ""
     assert "Traceback" not in result.stderr

@@ -6,6 +6,7 @@ import collections
 import csv
 import io
 import math
+import os
 import re
 import unicodedata
 from collections.abc import Callable, Iterable
@@ -73,6 +74,10 @@ def _check_exists(path: Path) -> None:
         raise InputError(path, "no such file or directory")
 
 
+def _hidden(relative: Path) -> bool:
+    return any(part.startswith(".") for part in relative.parts)
+
+
 def read_folder(
     folder: Path,
     tokenize: Tokenizer,
@@ -81,8 +86,15 @@ def read_folder(
 ) -> Corpus:
     """Count the tokens of every file in `folder` matching `pattern`; each file is one part."""
     _check_exists(folder)
+    try:
+        os.listdir(folder)  # glob would quietly find nothing in an unreadable folder
+        found = list(folder.glob(pattern))
+    except OSError as exc:
+        raise InputError(folder, f"cannot read: {exc.strerror or exc}") from None
+    except (ValueError, NotImplementedError) as exc:
+        raise InputError(folder, f"bad --glob pattern {pattern!r}: {exc}") from None
     files = sorted(
-        (p for p in folder.glob(pattern) if not p.is_dir() and not p.name.startswith(".")),
+        (p for p in found if not p.is_dir() and not _hidden(p.relative_to(folder))),
         key=lambda p: p.relative_to(folder).as_posix(),
     )
     if not files:
