@@ -20,6 +20,7 @@ from pathlib import Path
 _JOINERS = "'\u2019\\-\u2010\u2011"
 WORD_PATTERN = rf"[^\W_]+(?:[{_JOINERS}][^\W_]+)*"
 
+
 class InputError(Exception):
     """Bad input, reported to the user as one line naming the file and line."""
 
