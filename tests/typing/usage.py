@@ -1,0 +1,23 @@
+"""Ordinary use of lexispan; must type-check under mypy --strict and run."""
+
+from lexispan import CorpusWordAnalyzer, DispersionMetrics
+
+sizes = [100, 50, 150, 200]
+analyzer = CorpusWordAnalyzer(v=[2, 0, 3, 5], corpus_part_sizes_words=sizes, total_corpus_words=500)
+count: int = analyzer.get_range()
+dp: float = analyzer.get_dp()
+da: float | None = analyzer.get_evenness_da()
+relative: list[float] = analyzer.get_relative_partition_sizes()
+total: float = analyzer.get_total_corpus_words()
+
+record: DispersionMetrics = analyzer.calculate_all_metrics()
+parts: int = record.range
+dp_norm = record.dp_norm
+if dp_norm is not None:
+    print(f"{dp_norm:.4f}")
+
+records: list[DispersionMetrics] = CorpusWordAnalyzer.calculate_batch_metrics(
+    ((2.0, 0.0, 3.0, 5.0), range(4)), sizes, 500.0
+)
+single = CorpusWordAnalyzer.calculate_single_metric([1, 2], (10, 10), True, metric_name="dp")
+print(count, dp, da, relative, total, parts, len(records), single)
