@@ -186,8 +186,9 @@ MatrixRows to_matrix(PyObject* object, bool in_place) {
             const auto* data = reinterpret_cast<const double*>(buffer->data);
             return MatrixRows(std::move(buffer->view), data, rows, columns);
         }
-        std::vector<double> values(buffer->count());
-        read_elements(buffer->data, buffer->format, values.size(), values.data());
+        // Every element is written by read_elements: no zeroing first.
+        auto values = std::make_unique_for_overwrite<double[]>(buffer->count());
+        read_elements(buffer->data, buffer->format, buffer->count(), values.get());
         return MatrixRows(std::move(values), rows, columns);
     }
     std::vector<std::vector<double>> rows;
@@ -217,8 +218,8 @@ bool vector_conversion_runs_no_python_code(PyObject* object) {
 
 MatrixRows::MatrixRows(std::vector<std::vector<double>> rows) : owned_(std::move(rows)) {}
 
-MatrixRows::MatrixRows(std::vector<double> values, std::size_t rows, std::size_t columns)
-    : values_(std::move(values)), contiguous_(std::in_place, values_.data(), rows, columns) {}
+MatrixRows::MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns)
+    : values_(std::move(values)), contiguous_(std::in_place, values_.get(), rows, columns) {}
 
 MatrixRows::MatrixRows(BufferView view, const double* data, std::size_t rows,
                        std::size_t columns)
@@ -227,7 +228,7 @@ MatrixRows::MatrixRows(BufferView view, const double* data, std::size_t rows,
 void MatrixRows::release() noexcept {
     contiguous_.reset();
     view_ = BufferView();
-    values_ = std::vector<double>();
+    values_.reset();
     owned_ = OwnedRows({});
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,7 +34,7 @@ struct Signature {
 class MatrixRows final : public RowSource {
 public:
     explicit MatrixRows(std::vector<std::vector<double>> rows);
-    MatrixRows(std::vector<double> values, std::size_t rows, std::size_t columns);
+    MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns);
     MatrixRows(BufferView view, const double* data, std::size_t rows, std::size_t columns);
 
     [[nodiscard]] std::size_t row_count() const noexcept override {
@@ -53,7 +54,7 @@ private:
     [[nodiscard]] const RowSource& rows() const noexcept;
 
     OwnedRows owned_{{}};
-    std::vector<double> values_;
+    std::unique_ptr<double[]> values_;
     BufferView view_;
     std::optional<ContiguousRows> contiguous_;
 };
