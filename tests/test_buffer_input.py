@@ -246,8 +246,9 @@ MATRICES = {
     "float64 big-endian": lambda m: m.astype(">f8"),
     "float32": lambda m: single(m),
     # Above 2**53, so that rounding shows.
-    "int64": lambda m: (finite(m).astype(np.int64) * 2**59 + 1) * np.where(m > 4, -1, 1),
-    "uint64": lambda m: finite(m).astype(np.uint64) * 2**60 + 1,
+    "int64": lambda m: (finite(m).astype(np.int64) * 2**59 + 2**9 + 1)
+    * np.where(m > 4, -1, 1),
+    "uint64": lambda m: finite(m).astype(np.uint64) * 2**60 + 2**9 + 1,
     "uint8": lambda m: finite(m).astype(np.uint8),
     "Fortran order": np.asfortranarray,
     "every other column": lambda m: np.repeat(m, 2, axis=1)[:, ::2],

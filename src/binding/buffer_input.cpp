@@ -131,7 +131,8 @@ std::optional<ElementFormat> parse_format(const char* format, Py_ssize_t itemsiz
     if (itemsize < 0 || static_cast<std::size_t>(itemsize) != element.size) {
         return std::nullopt;
     }
-    element.byte_swapped = element.size > 1 && big_endian != (std::endian::native == std::endian::big);
+    const bool native_big = std::endian::native == std::endian::big;
+    element.byte_swapped = element.size > 1 && big_endian != native_big;
     return element;
 }
 
