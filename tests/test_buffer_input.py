@@ -202,6 +202,7 @@ ERRORS = [
      "Input vectors cannot be empty."),
     (lambda: A.calculate_batch_metrics(np.ones((1, 2)), np.ones(2), 0), ValueError,
      "Total corpus words must be positive."),
+    (lambda: A(np.array([]), array.array("d"), 3), ValueError, "Input vectors cannot be empty."),
     (lambda: A.calculate_single_metric(np.ones(2), "ab", 3, "dp"), TypeError,
      "argument 'corpus_part_sizes': Can't extract `str` to `Vec`"),
 ]

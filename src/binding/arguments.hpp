@@ -64,7 +64,7 @@ private:
 // `in_place` allows reading a float64 buffer during the batch instead of
 // copying it now: only sound when no Python code can run before the batch
 // has read it (see the two checks below).
-[[nodiscard]] MatrixRows to_matrix(PyObject* object, bool in_place = false);
+[[nodiscard]] MatrixRows to_matrix(PyObject* object, bool in_place);
 
 // Whether converting `object` by to_double (resp. to_vector) is certain to
 // run no Python code, so that nothing can change a buffer exported earlier.
