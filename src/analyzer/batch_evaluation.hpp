@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "analyzer/measure_result.hpp"
@@ -34,6 +35,27 @@ public:
 
 private:
     std::vector<std::vector<double>> rows_;
+};
+
+// Rows of equal length stored one after another in memory that someone else
+// owns and keeps unchanged until the batch has returned; take_row copies.
+class ContiguousRows final : public RowSource {
+public:
+    ContiguousRows(const double* data, std::size_t rows, std::size_t columns) noexcept
+        : data_(data), rows_(rows), columns_(columns) {}
+    [[nodiscard]] std::size_t row_count() const noexcept override { return rows_; }
+    [[nodiscard]] std::size_t row_length(std::size_t) const noexcept override {
+        return columns_;
+    }
+    [[nodiscard]] std::vector<double> take_row(std::size_t row) override {
+        const double* first = data_ + row * columns_;
+        return std::vector<double>(first, first + columns_);
+    }
+
+private:
+    const double* data_;
+    std::size_t rows_;
+    std::size_t columns_;
 };
 
 // Row-length check on the calling thread, then one profile and one full

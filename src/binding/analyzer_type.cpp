@@ -92,11 +92,20 @@ PyObject* calculate_single_metric_entry(PyObject*, PyObject* args, PyObject* kwa
 PyObject* calculate_batch_metrics_entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return boundary([&] {
         const std::vector<PyRef> bound = bind_arguments(batch_signature, args, kwargs);
-        OwnedRows rows(argument("frequency_matrix", to_matrix, bound[0].get()));
+        // The matrix may be read in place only if nothing converted after it
+        // can run Python code that changes it.
+        const bool in_place = vector_conversion_runs_no_python_code(bound[1].get()) &&
+                              double_conversion_runs_no_python_code(bound[2].get());
+        MatrixRows rows = argument(
+            "frequency_matrix", [&](PyObject* matrix) { return to_matrix(matrix, in_place); },
+            bound[0].get());
         const std::vector<double> sizes =
             argument("corpus_part_sizes", to_vector, bound[1].get());
         const double total = argument("total_corpus_words", to_double, bound[2].get());
-        return to_python(unwrap(calculate_batch_metrics(rows, sizes, total)));
+        Result<std::vector<DispersionMetrics>> records =
+            calculate_batch_metrics(rows, sizes, total);
+        rows.release();  // before building Python objects can run Python code
+        return to_python(unwrap(std::move(records)));
     });
 }
 

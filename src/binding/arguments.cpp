@@ -2,6 +2,7 @@
 #include "binding/arguments.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -65,8 +66,24 @@ std::size_t reservation_hint(PyObject* object) noexcept {
 }
 
 // Calls convert_item(item) for every item the object yields, in order.
+// Exact lists and tuples are walked by index, exactly as their iterators
+// walk them (the length is read again before every item), but without
+// allocating an iterator.
 template <class ConvertItem>
 void for_each_item(PyObject* object, ConvertItem&& convert_item) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const bool list = PyList_CheckExact(object);
+        for (Py_ssize_t i = 0; i < (list ? PyList_Size(object) : PyTuple_Size(object)); ++i) {
+            // A strong reference: converting the item may shrink the list.
+            PyRef item = PyRef::borrow(list ? PyList_GetItem(object, i)
+                                            : PyTuple_GetItem(object, i));
+            if (!item) {
+                throw_pending_error();
+            }
+            convert_item(item.get());
+        }
+        return;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) {
         throw_pending_error();
@@ -147,18 +164,80 @@ double to_double(PyObject* object) {
 
 std::vector<double> to_vector(PyObject* object) {
     check_sequence(object);
+    if (std::optional<NumericBuffer> buffer = numeric_buffer(object, 1)) {
+        std::vector<double> values(buffer->count());
+        read_elements(buffer->data, buffer->format, values.size(), values.data());
+        return values;
+    }
     std::vector<double> values;
     values.reserve(reservation_hint(object));
     for_each_item(object, [&](PyObject* item) { values.push_back(to_double(item)); });
     return values;
 }
 
-std::vector<std::vector<double>> to_matrix(PyObject* object) {
+MatrixRows to_matrix(PyObject* object, bool in_place) {
     check_sequence(object);
+    if (std::optional<NumericBuffer> buffer = numeric_buffer(object, 2)) {
+        const std::size_t rows = buffer->rows;
+        const std::size_t columns = buffer->columns;
+        const bool aligned =
+            reinterpret_cast<std::uintptr_t>(buffer->data) % alignof(double) == 0;
+        if (in_place && aligned && buffer->format.is_native_double()) {
+            const auto* data = reinterpret_cast<const double*>(buffer->data);
+            return MatrixRows(std::move(buffer->view), data, rows, columns);
+        }
+        // Every element is written by read_elements: no zeroing first.
+        auto values = std::make_unique_for_overwrite<double[]>(buffer->count());
+        read_elements(buffer->data, buffer->format, buffer->count(), values.get());
+        return MatrixRows(std::move(values), rows, columns);
+    }
     std::vector<std::vector<double>> rows;
     rows.reserve(reservation_hint(object));
     for_each_item(object, [&](PyObject* item) { rows.push_back(to_vector(item)); });
-    return rows;
+    return MatrixRows(std::move(rows));
+}
+
+bool double_conversion_runs_no_python_code(PyObject* object) {
+    return PyFloat_CheckExact(object) || PyLong_CheckExact(object);
+}
+
+bool vector_conversion_runs_no_python_code(PyObject* object) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        const bool list = PyList_CheckExact(object);
+        const Py_ssize_t size = list ? PyList_Size(object) : PyTuple_Size(object);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
+            if (!double_conversion_runs_no_python_code(item)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return numeric_buffer(object, 1).has_value();
+}
+
+MatrixRows::MatrixRows(std::vector<std::vector<double>> rows) : owned_(std::move(rows)) {}
+
+MatrixRows::MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns)
+    : values_(std::move(values)), contiguous_(std::in_place, values_.get(), rows, columns) {}
+
+MatrixRows::MatrixRows(BufferView view, const double* data, std::size_t rows,
+                       std::size_t columns)
+    : view_(std::move(view)), contiguous_(std::in_place, data, rows, columns) {}
+
+void MatrixRows::release() noexcept {
+    contiguous_.reset();
+    view_ = BufferView();
+    values_.reset();
+    owned_ = OwnedRows({});
+}
+
+RowSource& MatrixRows::rows() noexcept {
+    return contiguous_ ? static_cast<RowSource&>(*contiguous_) : owned_;
+}
+
+const RowSource& MatrixRows::rows() const noexcept {
+    return contiguous_ ? static_cast<const RowSource&>(*contiguous_) : owned_;
 }
 
 std::string to_text(PyObject* object) {

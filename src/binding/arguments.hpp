@@ -4,11 +4,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "analyzer/batch_evaluation.hpp"
+#include "binding/buffer_input.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 
@@ -25,9 +28,48 @@ struct Signature {
 [[nodiscard]] std::vector<PyRef> bind_arguments(const Signature& signature, PyObject* args,
                                                 PyObject* kwargs);
 
+// The rows of a converted matrix: converted item by item, copied out of a
+// numeric buffer in one piece, or read in place from a float64 buffer that
+// stays exported until release().
+class MatrixRows final : public RowSource {
+public:
+    explicit MatrixRows(std::vector<std::vector<double>> rows);
+    MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns);
+    MatrixRows(BufferView view, const double* data, std::size_t rows, std::size_t columns);
+
+    [[nodiscard]] std::size_t row_count() const noexcept override {
+        return rows().row_count();
+    }
+    [[nodiscard]] std::size_t row_length(std::size_t row) const noexcept override {
+        return rows().row_length(row);
+    }
+    [[nodiscard]] std::vector<double> take_row(std::size_t row) override {
+        return rows().take_row(row);
+    }
+    // Gives the buffer back to its exporter; no row may be taken afterwards.
+    void release() noexcept;
+
+private:
+    [[nodiscard]] RowSource& rows() noexcept;
+    [[nodiscard]] const RowSource& rows() const noexcept;
+
+    OwnedRows owned_{{}};
+    std::unique_ptr<double[]> values_;
+    BufferView view_;
+    std::optional<ContiguousRows> contiguous_;
+};
+
 [[nodiscard]] double to_double(PyObject* object);
 [[nodiscard]] std::vector<double> to_vector(PyObject* object);
-[[nodiscard]] std::vector<std::vector<double>> to_matrix(PyObject* object);
+// `in_place` allows reading a float64 buffer during the batch instead of
+// copying it now: only sound when no Python code can run before the batch
+// has read it (see the two checks below).
+[[nodiscard]] MatrixRows to_matrix(PyObject* object, bool in_place);
+
+// Whether converting `object` by to_double (resp. to_vector) is certain to
+// run no Python code, so that nothing can change a buffer exported earlier.
+[[nodiscard]] bool double_conversion_runs_no_python_code(PyObject* object);
+[[nodiscard]] bool vector_conversion_runs_no_python_code(PyObject* object);
 [[nodiscard]] std::string to_text(PyObject* object);
 
 // Runs a conversion of parameter `name`; a failure that is exactly TypeError
