@@ -1,0 +1,369 @@
+#!/usr/bin/env python3
+"""Times lexispan's batch evaluation against a loop of single-word calls, plain Python and NumPy.
+
+Run from the repository root:  python bench/bench_batch.py [--quick] [--cases small,large]
+
+Every figure is the best of --repeats runs on the same inputs, except the slow baselines, which
+are timed once on a sample of rows and scaled to the whole case (labelled as such). Before any
+time is reported the batch records are checked bit for bit against the single-word path, and the
+Python and NumPy references against lexispan to a relative tolerance.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import lexispan  # noqa: E402
+
+import reference_numpy  # noqa: E402
+import reference_python  # noqa: E402
+from corpus_data import CASES, QUICK_CASES, CaseShape, make_case  # noqa: E402
+
+Analyzer = lexispan.CorpusWordAnalyzer
+FIELDS = reference_python.FIELDS
+SEED = 20261208
+REL_TOLERANCE = 1e-9
+# Below this magnitude a difference is taken as absolute: near-zero values such as Juilland's D of
+# a word found in one part are rounding noise around 0, where a relative figure means nothing.
+REL_FLOOR = 1e-9
+
+# Rows timed for the slow baselines, per case; None means every row.
+SAMPLE_ROWS = {
+    "small": {"python": 100, "pairwise": None, "single": None},
+    "large": {"python": 8, "pairwise": 100, "single": 2_000},
+}
+QUICK_SAMPLE_ROWS = {
+    "small": {"python": 20, "pairwise": None, "single": None},
+    "large": {"python": 5, "pairwise": 50, "single": 500},
+}
+
+
+def best_of(fn: Callable[[], Any], repeats: int) -> tuple[float, Any]:
+    best = float("inf")
+    result = None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def spaced_rows(count: int, wanted: int | None) -> np.ndarray:
+    """Evenly spaced row indices, so a sample covers frequent and rare words alike."""
+    if wanted is None or wanted >= count:
+        return np.arange(count)
+    return np.unique(np.linspace(0, count - 1, wanted).round().astype(np.int64))
+
+
+def record_arrays(records: list[Any]) -> dict[str, np.ndarray]:
+    return {
+        name: np.array([getattr(rec, name) for rec in records], dtype=np.float64)
+        for name in FIELDS
+    }
+
+
+def bit_identical(a: dict[str, np.ndarray], b: dict[str, np.ndarray]) -> bool:
+    return all(np.array_equal(a[k].view(np.int64), b[k].view(np.int64)) for k in FIELDS)
+
+
+def max_rel_diff(ref: dict[str, np.ndarray], lex: dict[str, np.ndarray]) -> tuple[float, str]:
+    worst, where = 0.0, FIELDS[0]
+    for name in FIELDS:
+        a, b = ref[name], lex[name]
+        scale = np.maximum(np.abs(a), np.abs(b))
+        diff = np.abs(a - b)
+        rel = np.where(scale >= REL_FLOOR, diff / np.where(scale > 0, scale, 1.0), diff)
+        both_nan = np.isnan(a) & np.isnan(b)
+        rel = np.where(both_nan, 0.0, np.where(np.isnan(rel), np.inf, rel))
+        if rel.size and rel.max() > worst:
+            worst, where = float(rel.max()), name
+    return worst, where
+
+
+def fails_at_row_check(matrix: Any, sizes: Any, total: float) -> Callable[[], None]:
+    """A call that converts all its inputs and then stops at the row-length check."""
+
+    def call() -> None:
+        try:
+            Analyzer.calculate_batch_metrics(matrix, sizes, total)
+        except ValueError as exc:
+            if not str(exc).startswith("Row "):
+                raise
+        else:
+            raise AssertionError("the malformed batch call did not fail")
+
+    return call
+
+
+def child_batch(shape: CaseShape, seed: int, repeats: int) -> dict[str, float]:
+    """Batch timings in this process, whose pool size the parent fixed through the environment."""
+    case = make_case(shape, seed)
+    rows, sizes = case.matrix.tolist(), case.sizes.tolist()
+    Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)  # create the pool outside the timing
+    t_list, _ = best_of(lambda: Analyzer.calculate_batch_metrics(rows, sizes, case.total), repeats)
+    t_array, _ = best_of(
+        lambda: Analyzer.calculate_batch_metrics(case.matrix, case.sizes, case.total), repeats
+    )
+    return {"list": t_list, "array": t_array}
+
+
+def run_child(shape_name: str, args: argparse.Namespace, threads: int) -> dict[str, float]:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", shape_name,
+           "--seed", str(args.seed), "--repeats", str(args.repeats)]
+    if args.quick:
+        cmd.append("--quick")
+    done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True, timeout=900)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+@dataclass
+class Line:
+    label: str
+    seconds: float
+    note: str = ""
+
+
+@dataclass
+class CaseReport:
+    name: str
+    words: int
+    parts: int
+    lines: list[Line] = field(default_factory=list)
+    extra: dict[str, Any] = field(default_factory=dict)
+    checks: list[tuple[str, float, str, bool]] = field(default_factory=list)
+
+
+def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
+    samples = (QUICK_SAMPLE_ROWS if args.quick else SAMPLE_ROWS)[shape.name]
+    report = CaseReport(shape.name, shape.words, shape.parts)
+    start = time.perf_counter()
+    case = make_case(shape, args.seed)
+    rows, sizes, total = case.matrix.tolist(), case.sizes.tolist(), case.total
+    report.extra["generate_s"] = time.perf_counter() - start
+    report.extra["total_words"] = total
+    count = shape.words
+    print(f"  generated in {report.extra['generate_s']:.1f} s; timing ...", flush=True)
+
+    # (a) batch on the default pool, created beforehand so that its start-up is not timed.
+    Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)
+    t_batch, records = best_of(
+        lambda: Analyzer.calculate_batch_metrics(rows, sizes, total), args.repeats
+    )
+    t_batch_array, records_array = best_of(
+        lambda: Analyzer.calculate_batch_metrics(case.matrix, case.sizes, total), args.repeats
+    )
+    lex = record_arrays(records)
+    report.checks.append(
+        ("batch from ndarray == batch from lists (bits)", 0.0, "",
+         bit_identical(lex, record_arrays(records_array)))
+    )
+    del records_array
+    one = run_child(shape.name, args, threads=1)
+    report.lines += [
+        Line("(a) batch, default pool, list of lists", t_batch),
+        Line("(a) batch, default pool, ndarray", t_batch_array),
+        Line("(a) batch, RAYON_NUM_THREADS=1, list of lists", one["list"], "subprocess"),
+        Line("(a) batch, RAYON_NUM_THREADS=1, ndarray", one["array"], "subprocess"),
+    ]
+
+    # Input conversion: calls that convert everything and then fail before any row is evaluated.
+    bad_last_row = rows[:-1] + [rows[-1][:-1]]
+    t_conv_list, _ = best_of(fails_at_row_check(bad_last_row, sizes, total), args.repeats)
+    t_conv_list_sizes, _ = best_of(fails_at_row_check(rows, sizes + [1.0], total), args.repeats)
+    t_conv_array, _ = best_of(
+        fails_at_row_check(case.matrix, np.append(case.sizes, 1.0), total), args.repeats
+    )
+    del bad_last_row
+    report.extra.update(
+        conv_list=t_conv_list, conv_list_sizes=t_conv_list_sizes, conv_array=t_conv_array
+    )
+
+    # (b) one analyzer per row.
+    start = time.perf_counter()
+    loop_records = [Analyzer(row, sizes, total).calculate_all_metrics() for row in rows]
+    t_loop = time.perf_counter() - start
+    report.checks.append(
+        ("batch == loop of calculate_all_metrics (bits)", 0.0, "",
+         bit_identical(lex, record_arrays(loop_records)))
+    )
+    del loop_records
+    report.lines.append(Line("(b) loop of CorpusWordAnalyzer(...).calculate_all_metrics()", t_loop))
+
+    # DA alone through the single-metric call, less a linear measure for the per-call overhead.
+    picked = spaced_rows(count, samples["single"])
+    sample = [rows[i] for i in picked]
+    start = time.perf_counter()
+    for row in sample:
+        Analyzer.calculate_single_metric(row, sizes, total, "evenness_da")
+    t_single_da = time.perf_counter() - start
+    start = time.perf_counter()
+    for row in sample:
+        Analyzer.calculate_single_metric(row, sizes, total, "dp")
+    t_single_dp = time.perf_counter() - start
+    report.extra.update(
+        single_rows=len(picked), single_da=t_single_da, single_dp=t_single_dp
+    )
+
+    # (c) plain Python on a sample of rows.
+    picked = spaced_rows(count, samples["python"])
+    start = time.perf_counter()
+    py_records = [reference_python.all_metrics(rows[i], sizes, total) for i in picked]
+    t_py = (time.perf_counter() - start) * count / len(picked)
+    py = {k: np.array([rec[k] for rec in py_records], dtype=np.float64) for k in FIELDS}
+    worst, where = max_rel_diff(py, {k: lex[k][picked] for k in FIELDS})
+    report.checks.append(
+        (f"plain Python vs lexispan, {len(picked)} rows", worst, where, worst <= REL_TOLERANCE)
+    )
+    report.lines.append(Line("(c) plain Python", t_py, extrapolated(len(picked), count)))
+
+    # (d) NumPy over the whole matrix with sorted DA, then pairwise DA.
+    t_np_sorted, np_sorted = best_of(
+        lambda: reference_numpy.all_metrics(case.matrix, case.sizes, total, "sorted"), args.repeats
+    )
+    worst, where = max_rel_diff(np_sorted, lex)
+    report.checks.append(
+        (f"NumPy (sorted DA) vs lexispan, {count} rows", worst, where, worst <= REL_TOLERANCE)
+    )
+    del np_sorted
+    t_np_no_da, _ = best_of(
+        lambda: reference_numpy.all_metrics(case.matrix, case.sizes, total, None), args.repeats
+    )
+    picked = spaced_rows(count, samples["pairwise"])
+    block = case.matrix[picked]
+    start = time.perf_counter()
+    np_pairwise = reference_numpy.all_metrics(block, case.sizes, total, "pairwise")
+    t_np_pairwise = (time.perf_counter() - start) * count / len(picked)
+    worst, where = max_rel_diff(np_pairwise, {k: lex[k][picked] for k in FIELDS})
+    report.checks.append(
+        (f"NumPy (pairwise DA) vs lexispan, {len(picked)} rows", worst, where,
+         worst <= REL_TOLERANCE)
+    )
+    report.lines += [
+        Line("(d) NumPy, DA by the sorted formula", t_np_sorted),
+        Line("(d) NumPy, DA pairwise", t_np_pairwise, extrapolated(len(picked), count)),
+        Line("    NumPy without DA (14 values, for scale)", t_np_no_da, "not a baseline"),
+    ]
+    report.extra.update(batch=t_batch, batch_array=t_batch_array, batch_one=one, loop=t_loop)
+    return report
+
+
+def extrapolated(rows: int, count: int) -> str:
+    return "" if rows >= count else f"extrapolated from {rows} rows"
+
+
+def print_report(report: CaseReport) -> None:
+    base = report.extra["batch"]
+    count = report.words
+    print(f"\n== {report.name}: {report.words:,} words x {report.parts:,} parts, "
+          f"T = {report.extra['total_words']:,.0f} ==")
+    print("checks (max relative difference; absolute below %g):" % REL_FLOOR)
+    for label, worst, where, ok in report.checks:
+        detail = f"{worst:.2e} ({where})" if worst > 0 else ("0" if where else "")
+        print(f"  {'ok  ' if ok else 'FAIL'} {label} {detail}")
+    print(f"  {'method':<62}{'time s':>10}{'ms/row':>10}{'x batch':>10}")
+    for line in report.lines:
+        ratio = line.seconds / base
+        print(f"  {line.label:<62}{line.seconds:>10.3f}{1e3 * line.seconds / count:>10.4f}"
+              f"{ratio:>10.2f}  {line.note}")
+
+    x = report.extra
+    print("  input conversion (call that converts everything, then fails the row-length check):")
+    for label, conv, full in (
+        ("list of lists, short last row", x["conv_list"], x["batch"]),
+        ("list of lists, part sizes one too long", x["conv_list_sizes"], x["batch"]),
+        ("ndarray, part sizes one too long", x["conv_array"], x["batch_array"]),
+    ):
+        print(f"    {label:<40} convert {conv:8.3f} s = {100 * conv / full:5.1f}% of the batch call;"
+              f" evaluate + build records {full - conv:8.3f} s")
+
+    one = x["batch_one"]["list"]
+    print("  per core:")
+    print(f"    batch with 1 worker {1e3 * one / count:.4f} ms/row, loop (b) "
+          f"{1e3 * x['loop'] / count:.4f} ms/row: the batch is {x['loop'] / one:.2f}x the loop")
+    rows = x["single_rows"]
+    da_row = (x["single_da"] - x["single_dp"]) / rows
+    print(f"    scalar DA alone: calculate_single_metric 'evenness_da' minus 'dp' over {rows} rows"
+          f" = {1e3 * da_row:.4f} ms/row")
+    print(f"    default pool over 1 worker: {one / x['batch']:.2f}x (list input), "
+          f"{x['batch_one']['array'] / x['batch_array']:.2f}x (ndarray input)")
+
+
+def machine_line() -> str:
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as info:
+            for text in info:
+                if text.startswith("model name"):
+                    model = text.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    usable = len(os.sched_getaffinity(0))
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    return (f"{model}; os.cpu_count() = {os.cpu_count()}, sched_getaffinity = {usable}; "
+            f"load average {load}; Python {platform.python_version()}, NumPy {np.__version__}; "
+            f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small shapes, for a smoke run")
+    parser.add_argument("--cases", default="small,large", help="comma-separated: small,large")
+    parser.add_argument("--repeats", type=int, default=None, help="best of N (default 2; 1 quick)")
+    parser.add_argument("--seed", type=int, default=SEED)
+    parser.add_argument("--json", type=Path, help="also write the raw figures here")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.repeats is None:
+        args.repeats = 1 if args.quick else 2
+    shapes = QUICK_CASES if args.quick else CASES
+
+    if args.child:
+        print(json.dumps(child_batch(shapes[args.child], args.seed, args.repeats)))
+        return 0
+
+    names = [name.strip() for name in args.cases.split(",") if name.strip()]
+    unknown = [name for name in names if name not in shapes]
+    if unknown:
+        parser.error(f"unknown case(s): {', '.join(unknown)}")
+    print("machine:", machine_line())
+    print("times are best of %d; 'x batch' = time / (a) default pool, list of lists" % args.repeats)
+    started = time.perf_counter()
+    reports = []
+    for name in names:
+        shape = shapes[name]
+        print(f"\ncase {name}: {shape.words:,} x {shape.parts:,}", flush=True)
+        report = run_case(shape, args)
+        print_report(report)
+        reports.append(report)
+    print(f"\nwhole run {time.perf_counter() - started:.0f} s; machine: {machine_line()}")
+
+    if args.json:
+        args.json.write_text(json.dumps(
+            [{"case": r.name, "words": r.words, "parts": r.parts,
+              "lines": [vars(line) for line in r.lines], "extra": r.extra,
+              "checks": r.checks} for r in reports], indent=2))
+    failed = [label for r in reports for label, _, _, ok in r.checks if not ok]
+    if failed:
+        print("FAILED checks:", "; ".join(failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
