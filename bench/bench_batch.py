@@ -151,6 +151,7 @@ class CaseReport:
 def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     samples = (QUICK_SAMPLE_ROWS if args.quick else SAMPLE_ROWS)[shape.name]
     report = CaseReport(shape.name, shape.words, shape.parts)
+    report.extra["load_before"] = load_average()
     start = time.perf_counter()
     case = make_case(shape, args.seed)
     rows, sizes, total = case.matrix.tolist(), case.sizes.tolist(), case.total
@@ -259,6 +260,7 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
         Line("    NumPy without DA (14 values, for scale)", t_np_no_da, "not a baseline"),
     ]
     report.extra.update(batch=t_batch, batch_array=t_batch_array, batch_one=one, loop=t_loop)
+    report.extra["load_after"] = load_average()
     return report
 
 
@@ -270,7 +272,8 @@ def print_report(report: CaseReport) -> None:
     base = report.extra["batch"]
     count = report.words
     print(f"\n== {report.name}: {report.words:,} words x {report.parts:,} parts, "
-          f"T = {report.extra['total_words']:,.0f} ==")
+          f"T = {report.extra['total_words']:,.0f}; load average {report.extra['load_before']}"
+          f" before, {report.extra['load_after']} after ==")
     print("checks (max relative difference; absolute below %g):" % REL_FLOOR)
     for label, worst, where, ok in report.checks:
         detail = f"{worst:.2e} ({where})" if worst > 0 else ("0" if where else "")
@@ -292,15 +295,22 @@ def print_report(report: CaseReport) -> None:
               f" evaluate + build records {full - conv:8.3f} s")
 
     one = x["batch_one"]["list"]
+    one_eval = one - x["conv_list"]
     print("  per core:")
     print(f"    batch with 1 worker {1e3 * one / count:.4f} ms/row, loop (b) "
-          f"{1e3 * x['loop'] / count:.4f} ms/row: the batch is {x['loop'] / one:.2f}x the loop")
+          f"{1e3 * x['loop'] / count:.4f} ms/row: the loop takes {x['loop'] / one:.2f}x as long")
+    print(f"    batch with 1 worker less list conversion {1e3 * one_eval / count:.4f} ms/row: "
+          f"the loop takes {x['loop'] / one_eval:.2f}x as long")
     rows = x["single_rows"]
     da_row = (x["single_da"] - x["single_dp"]) / rows
     print(f"    scalar DA alone: calculate_single_metric 'evenness_da' minus 'dp' over {rows} rows"
           f" = {1e3 * da_row:.4f} ms/row")
-    print(f"    default pool over 1 worker: {one / x['batch']:.2f}x (list input), "
+    print(f"    speed-up of the default pool over 1 worker: {one / x['batch']:.2f}x (list input), "
           f"{x['batch_one']['array'] / x['batch_array']:.2f}x (ndarray input)")
+
+
+def load_average() -> str:
+    return ", ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
 def machine_line() -> str:
@@ -314,7 +324,7 @@ def machine_line() -> str:
     except OSError:
         pass
     usable = len(os.sched_getaffinity(0))
-    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    load = load_average()
     return (f"{model}; os.cpu_count() = {os.cpu_count()}, sched_getaffinity = {usable}; "
             f"load average {load}; Python {platform.python_version()}, NumPy {np.__version__}; "
             f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
