@@ -42,11 +42,11 @@ REL_TOLERANCE = 1e-9
 REL_FLOOR = 1e-9
 
 # Rows timed for the slow baselines, per case; None means every row.
-SAMPLE_ROWS = {
+SAMPLE_ROWS: dict[str, dict[str, int | None]] = {
     "small": {"python": 100, "pairwise": None, "single": None},
     "large": {"python": 8, "pairwise": 100, "single": 2_000},
 }
-QUICK_SAMPLE_ROWS = {
+QUICK_SAMPLE_ROWS: dict[str, dict[str, int | None]] = {
     "small": {"python": 20, "pairwise": None, "single": None},
     "large": {"python": 5, "pairwise": 50, "single": 500},
 }
@@ -154,7 +154,9 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     report.extra["load_before"] = load_average()
     start = time.perf_counter()
     case = make_case(shape, args.seed)
-    rows, sizes, total = case.matrix.tolist(), case.sizes.tolist(), case.total
+    rows: list[list[float]] = case.matrix.tolist()
+    sizes: list[float] = case.sizes.tolist()
+    total = case.total
     report.extra["generate_s"] = time.perf_counter() - start
     report.extra["total_words"] = total
     count = shape.words
