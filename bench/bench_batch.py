@@ -20,7 +20,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, NamedTuple
 
 import numpy as np
 
@@ -52,14 +52,37 @@ QUICK_SAMPLE_ROWS: dict[str, dict[str, int | None]] = {
 }
 
 
-def best_of(fn: Callable[[], Any], repeats: int) -> tuple[float, Any]:
-    best = float("inf")
+class Timing(NamedTuple):
+    """Wall-clock seconds and CPU seconds of this process (all its threads, the pool's too)."""
+
+    wall: float
+    cpu: float
+
+    def __sub__(self, other: Timing) -> Timing:  # type: ignore[override]
+        return Timing(self.wall - other.wall, self.cpu - other.cpu)
+
+    def scaled(self, factor: float) -> Timing:
+        return Timing(self.wall * factor, self.cpu * factor)
+
+
+class Stopwatch:
+    def __enter__(self) -> Stopwatch:
+        self._wall, self._cpu = time.perf_counter(), time.process_time()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.timing = Timing(time.perf_counter() - self._wall, time.process_time() - self._cpu)
+
+
+def best_of(fn: Callable[[], Any], repeats: int) -> tuple[Timing, Any]:
+    """Fastest wall time and smallest CPU time over the runs, taken separately."""
+    wall = cpu = float("inf")
     result = None
     for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
+        with Stopwatch() as watch:
+            result = fn()
+        wall, cpu = min(wall, watch.timing.wall), min(cpu, watch.timing.cpu)
+    return Timing(wall, cpu), result
 
 
 def spaced_rows(count: int, wanted: int | None) -> np.ndarray:
@@ -109,7 +132,7 @@ def fails_at_row_check(matrix: Any, sizes: Any, total: float) -> Callable[[], No
     return call
 
 
-def child_batch(shape: CaseShape, seed: int, repeats: int) -> dict[str, float]:
+def child_batch(shape: CaseShape, seed: int, repeats: int) -> dict[str, Timing]:
     """Batch timings in this process, whose pool size the parent fixed through the environment."""
     case = make_case(shape, seed)
     rows, sizes = case.matrix.tolist(), case.sizes.tolist()
@@ -121,20 +144,21 @@ def child_batch(shape: CaseShape, seed: int, repeats: int) -> dict[str, float]:
     return {"list": t_list, "array": t_array}
 
 
-def run_child(shape_name: str, args: argparse.Namespace, threads: int) -> dict[str, float]:
+def run_child(shape_name: str, args: argparse.Namespace, threads: int) -> dict[str, Timing]:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     cmd = [sys.executable, str(Path(__file__).resolve()), "--child", shape_name,
            "--seed", str(args.seed), "--repeats", str(args.repeats)]
     if args.quick:
         cmd.append("--quick")
     done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True, timeout=900)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    figures = json.loads(done.stdout.strip().splitlines()[-1])
+    return {key: Timing(*value) for key, value in figures.items()}
 
 
 @dataclass
 class Line:
     label: str
-    seconds: float
+    time: Timing
     note: str = ""
 
 
@@ -197,9 +221,9 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     )
 
     # (b) one analyzer per row.
-    start = time.perf_counter()
-    loop_records = [Analyzer(row, sizes, total).calculate_all_metrics() for row in rows]
-    t_loop = time.perf_counter() - start
+    with Stopwatch() as watch:
+        loop_records = [Analyzer(row, sizes, total).calculate_all_metrics() for row in rows]
+    t_loop = watch.timing
     report.checks.append(
         ("batch == loop of calculate_all_metrics (bits)", 0.0, "",
          bit_identical(lex, record_arrays(loop_records)))
@@ -210,23 +234,23 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     # DA alone through the single-metric call, less a linear measure for the per-call overhead.
     picked = spaced_rows(count, samples["single"])
     sample = [rows[i] for i in picked]
-    start = time.perf_counter()
-    for row in sample:
-        Analyzer.calculate_single_metric(row, sizes, total, "evenness_da")
-    t_single_da = time.perf_counter() - start
-    start = time.perf_counter()
-    for row in sample:
-        Analyzer.calculate_single_metric(row, sizes, total, "dp")
-    t_single_dp = time.perf_counter() - start
+    with Stopwatch() as watch:
+        for row in sample:
+            Analyzer.calculate_single_metric(row, sizes, total, "evenness_da")
+    t_single_da = watch.timing
+    with Stopwatch() as watch:
+        for row in sample:
+            Analyzer.calculate_single_metric(row, sizes, total, "dp")
+    t_single_dp = watch.timing
     report.extra.update(
         single_rows=len(picked), single_da=t_single_da, single_dp=t_single_dp
     )
 
     # (c) plain Python on a sample of rows.
     picked = spaced_rows(count, samples["python"])
-    start = time.perf_counter()
-    py_records = [reference_python.all_metrics(rows[i], sizes, total) for i in picked]
-    t_py = (time.perf_counter() - start) * count / len(picked)
+    with Stopwatch() as watch:
+        py_records = [reference_python.all_metrics(rows[i], sizes, total) for i in picked]
+    t_py = watch.timing.scaled(count / len(picked))
     py = {k: np.array([rec[k] for rec in py_records], dtype=np.float64) for k in FIELDS}
     worst, where = max_rel_diff(py, {k: lex[k][picked] for k in FIELDS})
     report.checks.append(
@@ -248,9 +272,9 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     )
     picked = spaced_rows(count, samples["pairwise"])
     block = case.matrix[picked]
-    start = time.perf_counter()
-    np_pairwise = reference_numpy.all_metrics(block, case.sizes, total, "pairwise")
-    t_np_pairwise = (time.perf_counter() - start) * count / len(picked)
+    with Stopwatch() as watch:
+        np_pairwise = reference_numpy.all_metrics(block, case.sizes, total, "pairwise")
+    t_np_pairwise = watch.timing.scaled(count / len(picked))
     worst, where = max_rel_diff(np_pairwise, {k: lex[k][picked] for k in FIELDS})
     report.checks.append(
         (f"NumPy (pairwise DA) vs lexispan, {len(picked)} rows", worst, where,
@@ -271,44 +295,52 @@ def extrapolated(rows: int, count: int) -> str:
 
 
 def print_report(report: CaseReport) -> None:
-    base = report.extra["batch"]
+    x = report.extra
+    base, base_one = x["batch"], x["batch_one"]["list"]
     count = report.words
     print(f"\n== {report.name}: {report.words:,} words x {report.parts:,} parts, "
-          f"T = {report.extra['total_words']:,.0f}; load average {report.extra['load_before']}"
-          f" before, {report.extra['load_after']} after ==")
+          f"T = {x['total_words']:,.0f}; load average {x['load_before']}"
+          f" before, {x['load_after']} after ==")
     print("checks (max relative difference; absolute below %g):" % REL_FLOOR)
     for label, worst, where, ok in report.checks:
         detail = f"{worst:.2e} ({where})" if worst > 0 else ("0" if where else "")
         print(f"  {'ok  ' if ok else 'FAIL'} {label} {detail}")
-    print(f"  {'method':<62}{'time s':>10}{'ms/row':>10}{'x batch':>10}")
+    print("  'x batch' = wall time / wall time of the batch on the default pool (list input);")
+    print("  'x 1w cpu' = CPU time / CPU time of the batch with 1 worker (list input), the per-core"
+          " work ratio, which a busy machine disturbs less")
+    print(f"  {'method':<58}{'wall s':>9}{'cpu s':>9}{'ms/row':>9}{'x batch':>9}{'x 1w cpu':>9}")
     for line in report.lines:
-        ratio = line.seconds / base
-        print(f"  {line.label:<62}{line.seconds:>10.3f}{1e3 * line.seconds / count:>10.4f}"
-              f"{ratio:>10.2f}  {line.note}")
+        t = line.time
+        print(f"  {line.label:<58}{t.wall:>9.3f}{t.cpu:>9.3f}{1e3 * t.wall / count:>9.4f}"
+              f"{t.wall / base.wall:>9.2f}{t.cpu / base_one.cpu:>9.2f}  {line.note}")
 
-    x = report.extra
     print("  input conversion (call that converts everything, then fails the row-length check):")
     for label, conv, full in (
-        ("list of lists, short last row", x["conv_list"], x["batch"]),
-        ("list of lists, part sizes one too long", x["conv_list_sizes"], x["batch"]),
+        ("list of lists, short last row", x["conv_list"], base),
+        ("list of lists, part sizes one too long", x["conv_list_sizes"], base),
         ("ndarray, part sizes one too long", x["conv_array"], x["batch_array"]),
     ):
-        print(f"    {label:<40} convert {conv:8.3f} s = {100 * conv / full:5.1f}% of the batch call;"
-              f" evaluate + build records {full - conv:8.3f} s")
+        rest = full - conv
+        print(f"    {label:<40} convert {conv.wall:7.3f} s wall = {100 * conv.wall / full.wall:5.1f}%"
+              f" of the batch call; evaluate + build records {rest.wall:7.3f} s wall"
+              f" ({rest.cpu:.3f} s cpu)")
 
-    one = x["batch_one"]["list"]
-    one_eval = one - x["conv_list"]
-    print("  per core:")
-    print(f"    batch with 1 worker {1e3 * one / count:.4f} ms/row, loop (b) "
-          f"{1e3 * x['loop'] / count:.4f} ms/row: the loop takes {x['loop'] / one:.2f}x as long")
-    print(f"    batch with 1 worker less list conversion {1e3 * one_eval / count:.4f} ms/row: "
-          f"the loop takes {x['loop'] / one_eval:.2f}x as long")
+    one_eval = base_one - x["conv_list"]
+    loop = x["loop"]
     rows = x["single_rows"]
-    da_row = (x["single_da"] - x["single_dp"]) / rows
-    print(f"    scalar DA alone: calculate_single_metric 'evenness_da' minus 'dp' over {rows} rows"
-          f" = {1e3 * da_row:.4f} ms/row")
-    print(f"    speed-up of the default pool over 1 worker: {one / x['batch']:.2f}x (list input), "
-          f"{x['batch_one']['array'] / x['batch_array']:.2f}x (ndarray input)")
+    da_row = (x["single_da"] - x["single_dp"]).scaled(1e3 / rows)
+    print("  per core (cpu time, wall in brackets):")
+    print(f"    batch, 1 worker: {1e3 * base_one.cpu / count:.4f} ms/row"
+          f" ({1e3 * base_one.wall / count:.4f}); less input conversion:"
+          f" {1e3 * one_eval.cpu / count:.4f} ms/row ({1e3 * one_eval.wall / count:.4f})")
+    print(f"    loop (b): {1e3 * loop.cpu / count:.4f} ms/row ({1e3 * loop.wall / count:.4f}),"
+          f" {loop.cpu / base_one.cpu:.2f}x the 1-worker batch ({loop.wall / base_one.wall:.2f}x),"
+          f" {loop.cpu / one_eval.cpu:.2f}x it less conversion ({loop.wall / one_eval.wall:.2f}x)")
+    print(f"    scalar DA alone, calculate_single_metric 'evenness_da' minus 'dp' over {rows} rows:"
+          f" {da_row.cpu:.4f} ms/row ({da_row.wall:.4f})")
+    array_one = x["batch_one"]["array"]
+    print(f"    wall-time speed-up of the default pool over 1 worker: {base_one.wall / base.wall:.2f}x"
+          f" (list input), {array_one.wall / x['batch_array'].wall:.2f}x (ndarray input)")
 
 
 def load_average() -> str:
@@ -336,13 +368,13 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small shapes, for a smoke run")
     parser.add_argument("--cases", default="small,large", help="comma-separated: small,large")
-    parser.add_argument("--repeats", type=int, default=None, help="best of N (default 2; 1 quick)")
+    parser.add_argument("--repeats", type=int, default=None, help="best of N (default 3; 1 quick)")
     parser.add_argument("--seed", type=int, default=SEED)
     parser.add_argument("--json", type=Path, help="also write the raw figures here")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.repeats is None:
-        args.repeats = 1 if args.quick else 2
+        args.repeats = 1 if args.quick else 3
     shapes = QUICK_CASES if args.quick else CASES
 
     if args.child:
@@ -354,7 +386,7 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown case(s): {', '.join(unknown)}")
     print("machine:", machine_line())
-    print("times are best of %d; 'x batch' = time / (a) default pool, list of lists" % args.repeats)
+    print(f"times are best of {args.repeats} runs, except single runs on a sample of rows")
     started = time.perf_counter()
     reports = []
     for name in names:
@@ -368,7 +400,9 @@ def main() -> int:
     if args.json:
         args.json.write_text(json.dumps(
             [{"case": r.name, "words": r.words, "parts": r.parts,
-              "lines": [vars(line) for line in r.lines], "extra": r.extra,
+              "lines": [{"label": ln.label, "wall": ln.time.wall, "cpu": ln.time.cpu,
+                         "note": ln.note} for ln in r.lines],
+              "extra": r.extra,
               "checks": r.checks} for r in reports], indent=2))
     failed = [label for r in reports for label, _, _, ok in r.checks if not ok]
     if failed:
