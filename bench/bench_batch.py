@@ -31,7 +31,7 @@ import lexispan  # noqa: E402
 
 import reference_numpy  # noqa: E402
 import reference_python  # noqa: E402
-from corpus_data import CASES, QUICK_CASES, CaseShape, make_case  # noqa: E402
+from corpus_data import CASES, QUICK_CASES, Case, CaseShape, make_case  # noqa: E402
 
 Analyzer = lexispan.CorpusWordAnalyzer
 FIELDS = reference_python.FIELDS
@@ -132,27 +132,68 @@ def fails_at_row_check(matrix: Any, sizes: Any, total: float) -> Callable[[], No
     return call
 
 
-def child_batch(shape: CaseShape, seed: int, repeats: int) -> dict[str, Timing]:
-    """Batch timings in this process, whose pool size the parent fixed through the environment."""
+def batch_call(case: Case, rows: list[list[float]], sizes: list[float], kind: str) -> Any:
+    if kind == "list":
+        return Analyzer.calculate_batch_metrics(rows, sizes, case.total)
+    return Analyzer.calculate_batch_metrics(case.matrix, case.sizes, case.total)
+
+
+def child_server(shape: CaseShape, seed: int) -> None:
+    """Times batch calls on request; the parent fixed this process's pool size in the environment.
+
+    Reads "list" or "array" lines from stdin and answers each with one JSON line of timings, so
+    that the parent can interleave these runs with its own and both see the same machine load.
+    """
     case = make_case(shape, seed)
     rows, sizes = case.matrix.tolist(), case.sizes.tolist()
     Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)  # create the pool outside the timing
-    t_list, _ = best_of(lambda: Analyzer.calculate_batch_metrics(rows, sizes, case.total), repeats)
-    t_array, _ = best_of(
-        lambda: Analyzer.calculate_batch_metrics(case.matrix, case.sizes, case.total), repeats
-    )
-    return {"list": t_list, "array": t_array}
+    print("ready", flush=True)
+    for request in sys.stdin:
+        kind = request.strip()
+        if kind not in ("list", "array"):
+            break
+        with Stopwatch() as watch:
+            batch_call(case, rows, sizes, kind)
+        print(json.dumps(watch.timing), flush=True)
 
 
-def run_child(shape_name: str, args: argparse.Namespace, threads: int) -> dict[str, Timing]:
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", shape_name,
-           "--seed", str(args.seed), "--repeats", str(args.repeats)]
-    if args.quick:
-        cmd.append("--quick")
-    done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True, timeout=900)
-    figures = json.loads(done.stdout.strip().splitlines()[-1])
-    return {key: Timing(*value) for key, value in figures.items()}
+class Child:
+    """A benchmark process of its own with RAYON_NUM_THREADS set, started before the parent's
+    data generation so that both build the case at the same time."""
+
+    def __init__(self, shape_name: str, args: argparse.Namespace, threads: int) -> None:
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        cmd = [sys.executable, str(Path(__file__).resolve()), "--child", shape_name,
+               "--seed", str(args.seed)]
+        if args.quick:
+            cmd.append("--quick")
+        self._proc = subprocess.Popen(
+            cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
+        self._ready = False
+
+    def time(self, kind: str) -> Timing:
+        stdin, stdout = self._proc.stdin, self._proc.stdout
+        assert stdin is not None and stdout is not None
+        if not self._ready:
+            if stdout.readline().strip() != "ready":
+                raise RuntimeError("the benchmark child process failed to start")
+            self._ready = True
+        stdin.write(kind + "\n")
+        stdin.flush()
+        answer = stdout.readline()
+        if not answer:
+            raise RuntimeError("the benchmark child process ended early")
+        return Timing(*json.loads(answer))
+
+    def close(self) -> None:
+        if self._proc.stdin is not None:
+            self._proc.stdin.close()
+        try:
+            self._proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self._proc.kill()
+            self._proc.wait()
 
 
 @dataclass
@@ -176,31 +217,39 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     samples = (QUICK_SAMPLE_ROWS if args.quick else SAMPLE_ROWS)[shape.name]
     report = CaseReport(shape.name, shape.words, shape.parts)
     report.extra["load_before"] = load_average()
-    start = time.perf_counter()
-    case = make_case(shape, args.seed)
-    rows: list[list[float]] = case.matrix.tolist()
-    sizes: list[float] = case.sizes.tolist()
-    total = case.total
-    report.extra["generate_s"] = time.perf_counter() - start
-    report.extra["total_words"] = total
-    count = shape.words
-    print(f"  generated in {report.extra['generate_s']:.1f} s; timing ...", flush=True)
+    child = Child(shape.name, args, threads=1)
+    try:
+        start = time.perf_counter()
+        case = make_case(shape, args.seed)
+        rows: list[list[float]] = case.matrix.tolist()
+        sizes: list[float] = case.sizes.tolist()
+        total = case.total
+        report.extra["generate_s"] = time.perf_counter() - start
+        report.extra["total_words"] = total
+        count = shape.words
+        print(f"  generated in {report.extra['generate_s']:.1f} s; timing ...", flush=True)
 
-    # (a) batch on the default pool, created beforehand so that its start-up is not timed.
-    Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)
-    t_batch, records = best_of(
-        lambda: Analyzer.calculate_batch_metrics(rows, sizes, total), args.repeats
-    )
-    t_batch_array, records_array = best_of(
-        lambda: Analyzer.calculate_batch_metrics(case.matrix, case.sizes, total), args.repeats
-    )
-    lex = record_arrays(records)
+        # (a) batch on the default pool, created beforehand so that its start-up is not timed,
+        # and with one worker in the child, the two taking turns run by run.
+        Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)
+        best: dict[str, Timing] = {}
+        results: dict[str, Any] = {}
+        for _ in range(args.repeats):
+            for kind in ("list", "array"):
+                with Stopwatch() as watch:
+                    results[kind] = batch_call(case, rows, sizes, kind)
+                for key, timing in ((kind, watch.timing), ("one " + kind, child.time(kind))):
+                    old = best.get(key, Timing(float("inf"), float("inf")))
+                    best[key] = Timing(min(old.wall, timing.wall), min(old.cpu, timing.cpu))
+    finally:
+        child.close()
+    t_batch, t_batch_array = best["list"], best["array"]
+    one = {"list": best["one list"], "array": best["one array"]}
+    lex = record_arrays(results.pop("list"))
     report.checks.append(
         ("batch from ndarray == batch from lists (bits)", 0.0, "",
-         bit_identical(lex, record_arrays(records_array)))
+         bit_identical(lex, record_arrays(results.pop("array"))))
     )
-    del records_array
-    one = run_child(shape.name, args, threads=1)
     report.lines += [
         Line("(a) batch, default pool, list of lists", t_batch),
         Line("(a) batch, default pool, ndarray", t_batch_array),
@@ -378,7 +427,7 @@ def main() -> int:
     shapes = QUICK_CASES if args.quick else CASES
 
     if args.child:
-        print(json.dumps(child_batch(shapes[args.child], args.seed, args.repeats)))
+        child_server(shapes[args.child], args.seed)
         return 0
 
     names = [name.strip() for name in args.cases.split(",") if name.strip()]
