@@ -370,9 +370,9 @@ def print_report(report: CaseReport) -> None:
         ("ndarray, part sizes one too long", x["conv_array"], x["batch_array"]),
     ):
         rest = full - conv
-        print(f"    {label:<40} convert {conv.wall:7.3f} s wall = {100 * conv.wall / full.wall:5.1f}%"
-              f" of the batch call; evaluate + build records {rest.wall:7.3f} s wall"
-              f" ({rest.cpu:.3f} s cpu)")
+        print(f"    {label:<40} convert {conv.wall:7.3f} s wall ({conv.cpu:.3f} cpu)"
+              f" = {100 * conv.wall / full.wall:5.1f}% of the batch call;"
+              f" evaluate + build records {rest.wall:7.3f} s wall ({rest.cpu:.3f} cpu)")
 
     one_eval = base_one - x["conv_list"]
     loop = x["loop"]
@@ -407,9 +407,14 @@ def machine_line() -> str:
     except OSError:
         pass
     usable = len(os.sched_getaffinity(0))
+    try:
+        # With autogroup on, a process's CPU share is its session's, whatever its thread count.
+        autogroup = Path("/proc/sys/kernel/sched_autogroup_enabled").read_text().strip()
+    except OSError:
+        autogroup = "unknown"
     load = load_average()
     return (f"{model}; os.cpu_count() = {os.cpu_count()}, sched_getaffinity = {usable}; "
-            f"load average {load}; Python {platform.python_version()}, NumPy {np.__version__}; "
+            f"sched_autogroup_enabled = {autogroup}; load average {load}; Python {platform.python_version()}, NumPy {np.__version__}; "
             f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
 
 
