@@ -3,8 +3,10 @@
 
 Run from the repository root:  python bench/bench_batch.py [--quick] [--cases small,large]
 
-Every figure is the best of --repeats runs on the same inputs, except the slow baselines, which
-are timed once on a sample of rows and scaled to the whole case (labelled as such). Before any
+Batch calls, conversion and the NumPy runs over the whole matrix are the best of --repeats runs;
+the loop of single-word calls runs once over every row; the slow baselines run once on a sample of
+rows and are scaled to the whole case (labelled as such). Wall and CPU time are both reported:
+CPU time counts all threads of the process, so it stays meaningful on a shared machine. Before any
 time is reported the batch records are checked bit for bit against the single-word path, and the
 Python and NumPy references against lexispan to a relative tolerance.
 """
@@ -440,7 +442,8 @@ def main() -> int:
     if unknown:
         parser.error(f"unknown case(s): {', '.join(unknown)}")
     print("machine:", machine_line())
-    print(f"times are best of {args.repeats} runs, except single runs on a sample of rows")
+    print(f"batch, conversion and whole-matrix NumPy times are best of {args.repeats};"
+          " the loop and the sampled baselines run once")
     started = time.perf_counter()
     reports = []
     for name in names:
