@@ -140,14 +140,18 @@ def batch_call(case: Case, rows: list[list[float]], sizes: list[float], kind: st
     return Analyzer.calculate_batch_metrics(case.matrix, case.sizes, case.total)
 
 
-def child_server(shape: CaseShape, seed: int) -> None:
+def child_server(shape: CaseShape, seed: int, row_limit: int | None, cpus: str | None) -> None:
     """Times batch calls on request; the parent fixed this process's pool size in the environment.
 
     Reads "list" or "array" lines from stdin and answers each with one JSON line of timings, so
     that the parent can interleave these runs with its own and both see the same machine load.
+    With `cpus`, the process (and so the pool's workers, which inherit it) runs on those CPUs only.
     """
-    case = make_case(shape, seed)
-    rows, sizes = case.matrix.tolist(), case.sizes.tolist()
+    if cpus:
+        os.sched_setaffinity(0, {int(cpu) for cpu in cpus.split(",")})
+    case = make_case(shape, seed, rows=row_limit)
+    rows: list[list[float]] = case.matrix.tolist()
+    sizes: list[float] = case.sizes.tolist()
     Analyzer.calculate_batch_metrics([[1.0]], [1.0], 1.0)  # create the pool outside the timing
     print("ready", flush=True)
     for request in sys.stdin:
@@ -163,12 +167,17 @@ class Child:
     """A benchmark process of its own with RAYON_NUM_THREADS set, started before the parent's
     data generation so that both build the case at the same time."""
 
-    def __init__(self, shape_name: str, args: argparse.Namespace, threads: int) -> None:
+    def __init__(self, shape_name: str, args: argparse.Namespace, threads: int,
+                 rows: int | None = None, cpus: str | None = None) -> None:
         env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
         cmd = [sys.executable, str(Path(__file__).resolve()), "--child", shape_name,
                "--seed", str(args.seed)]
         if args.quick:
             cmd.append("--quick")
+        if rows is not None:
+            cmd += ["--child-rows", str(rows)]
+        if cpus is not None:
+            cmd += ["--child-cpus", cpus]
         self._proc = subprocess.Popen(
             cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
         )
@@ -341,6 +350,38 @@ def run_case(shape: CaseShape, args: argparse.Namespace) -> CaseReport:
     return report
 
 
+def run_scaling(shape: CaseShape, args: argparse.Namespace) -> None:
+    """The first rows of the large case in one process per (workers, CPUs) setting, taking turns."""
+    usable = sorted(os.sched_getaffinity(0))
+    rows = 500 if args.quick else 8_000
+    settings = [(1, usable[:1]), (2, usable[:1])]
+    if len(usable) >= 2:
+        settings += [(1, usable[:2]), (2, usable[:2])]
+    print(f"\n== pool scaling: first {rows:,} rows of the {shape.name} case, list input,"
+          f" best of {args.repeats}; load average {load_average()} ==")
+    children = [
+        Child(shape.name, args, threads=workers, rows=rows,
+              cpus=",".join(str(cpu) for cpu in cpus))
+        for workers, cpus in settings
+    ]
+    best = [Timing(float("inf"), float("inf")) for _ in settings]
+    try:
+        for _ in range(args.repeats):
+            for k, child in enumerate(children):
+                t = child.time("list")
+                best[k] = Timing(min(best[k].wall, t.wall), min(best[k].cpu, t.cpu))
+    finally:
+        for child in children:
+            child.close()
+    base = best[0]
+    print(f"  {'setting':<28}{'wall s':>9}{'cpu s':>9}{'wall vs 1w/1cpu':>17}{'cpu vs 1w/1cpu':>16}")
+    for (workers, cpus), t in zip(settings, best):
+        label = f"{workers} worker(s) on CPU {','.join(map(str, cpus))}"
+        print(f"  {label:<28}{t.wall:>9.3f}{t.cpu:>9.3f}{base.wall / t.wall:>16.2f}x"
+              f"{t.cpu / base.cpu:>15.2f}x")
+    print(f"  load average after: {load_average()}")
+
+
 def extrapolated(rows: int, count: int) -> str:
     return "" if rows >= count else f"extrapolated from {rows} rows"
 
@@ -427,14 +468,18 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=None, help="best of N (default 3; 1 quick)")
     parser.add_argument("--seed", type=int, default=SEED)
     parser.add_argument("--json", type=Path, help="also write the raw figures here")
+    parser.add_argument("--scaling", action="store_true",
+                        help="also time the pool with 1 and 2 workers pinned to 1 and 2 CPUs")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--child-rows", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--child-cpus", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.repeats is None:
         args.repeats = 1 if args.quick else 3
     shapes = QUICK_CASES if args.quick else CASES
 
     if args.child:
-        child_server(shapes[args.child], args.seed)
+        child_server(shapes[args.child], args.seed, args.child_rows, args.child_cpus)
         return 0
 
     names = [name.strip() for name in args.cases.split(",") if name.strip()]
@@ -452,6 +497,8 @@ def main() -> int:
         report = run_case(shape, args)
         print_report(report)
         reports.append(report)
+    if args.scaling:
+        run_scaling(shapes["large"], args)
     print(f"\nwhole run {time.perf_counter() - started:.0f} s; machine: {machine_line()}")
 
     if args.json:

@@ -34,13 +34,14 @@ class Case:
     total: float
 
 
-def make_case(shape: CaseShape, seed: int, chunk_rows: int = 1024) -> Case:
+def make_case(shape: CaseShape, seed: int, rows: int | None = None, chunk_rows: int = 1024) -> Case:
     """Zipf-Mandelbrot word totals spread over log-normally sized parts.
 
     Each word gets its own burstiness: a part's share of the word is its size times a
     gamma-distributed factor with mean 1, whose shape is small (bursty, topical words) or large
     (evenly spread function words). Counts are multinomial over those shares, so every row adds
-    up exactly to the word's total frequency.
+    up exactly to the word's total frequency. With `rows`, only the first rows are built; they
+    are the same as those of the whole case.
     """
     rng = np.random.default_rng(seed)
     sizes = np.maximum(np.rint(rng.lognormal(mean=8.0, sigma=1.0, size=shape.parts)), 50.0)
@@ -53,12 +54,16 @@ def make_case(shape: CaseShape, seed: int, chunk_rows: int = 1024) -> Case:
     shape_param = np.exp(rng.normal(np.log(0.4) + 0.25 * np.log1p(frequencies / 100.0), 0.8))
     shape_param = np.clip(shape_param, 0.03, 50.0)
 
-    matrix = np.empty((shape.words, shape.parts), dtype=np.float64)
-    for start in range(0, shape.words, chunk_rows):
+    wanted = shape.words if rows is None else min(rows, shape.words)
+    built = min(shape.words, -(-wanted // chunk_rows) * chunk_rows)
+    matrix = np.empty((built, shape.parts), dtype=np.float64)
+    for start in range(0, built, chunk_rows):
         stop = min(start + chunk_rows, shape.words)
         k = shape_param[start:stop, None]
         burst = rng.gamma(k, 1.0 / k, size=(stop - start, shape.parts))
         weights = sizes[None, :] * (burst + 1e-12)
         weights /= weights.sum(axis=1, keepdims=True)
         matrix[start:stop] = rng.multinomial(frequencies[start:stop], weights)
+    if built > wanted:
+        matrix = matrix[:wanted].copy()
     return Case(shape.name, matrix, sizes, total)
