@@ -75,7 +75,7 @@ def test_threads_agree_with_a_serial_run():
 
     def work(offset):
         try:
-            for round_ in range(150):
+            for round_ in range(300):
                 seed = (offset + round_) % len(seeds)
                 if evaluate(seed) != expected[seed]:
                     mismatches.append(seed)

@@ -154,12 +154,15 @@ class Mutator:
 
 
 class OldSequence:
-    """__getitem__ only (plus an optional __len__ that may lie or raise)."""
+    """__getitem__ only (plus an optional __len__ that may lie or raise);
+    indexing may fail part-way with something other than IndexError."""
 
-    def __init__(self, items, length):
-        self.items, self.length = items, length
+    def __init__(self, items, length, fail_at=-1, raises=None):
+        self.items, self.length, self.fail_at, self.raises = items, length, fail_at, raises
 
     def __getitem__(self, index):
+        if index == self.fail_at:
+            raise EXCEPTIONS[self.raises]("from __getitem__")
         return self.items[index]
 
 
@@ -249,7 +252,8 @@ def sequences_of(children):
     """Containers that are sequences and iterate over `children`."""
     return st.one_of(
         st.tuples(st.sampled_from(["list", "tuple"]), children),
-        st.tuples(st.just("old"), children, st.sampled_from(LENGTH_BEHAVIOURS)),
+        st.tuples(st.just("old"), children, st.sampled_from(LENGTH_BEHAVIOURS),
+                  weighted(st.just(-1), st.integers(0, 5), 3), exception_names),
         st.tuples(st.just("iter"), children, st.integers(-1, 5), exception_names),
     )
 
@@ -322,8 +326,8 @@ def build_container(recipe, build_child):
         return built if kind == "list" else tuple(built)
     if kind == "old":
         built = [build_child(child) for child in recipe[1]]
-        return OldSequence(built, None) if recipe[2] == "none" else LengthSequence(built,
-                                                                                   recipe[2])
+        sequence = OldSequence if recipe[2] == "none" else LengthSequence
+        return sequence(built, recipe[2], recipe[3], recipe[4])
     if kind == "iter":
         return IterSequence([build_child(child) for child in recipe[1]], recipe[2], recipe[3])
     if kind == "bytes":
