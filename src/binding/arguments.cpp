@@ -325,10 +325,21 @@ PyRef to_python(const std::vector<double>& values) {
     return list;
 }
 
+PyObject* interned(const char* text, PyObject*& cache) noexcept {
+    if (cache == nullptr) {
+        cache = PyUnicode_InternFromString(text);
+    }
+    return cache;
+}
+
 std::string type_qualname(PyObject* object) {
     constexpr const char* unknown = "<failed to extract type name>";
     PyRef type = PyRef::steal(PyObject_Type(object));
-    PyRef name = type ? PyRef::steal(PyObject_GetAttrString(type.get(), "__qualname__")) : PyRef();
+    static PyObject* key = nullptr;
+    PyObject* const attribute = interned("__qualname__", key);
+    PyRef name = type && attribute != nullptr
+                     ? PyRef::steal(PyObject_GetAttr(type.get(), attribute))
+                     : PyRef();
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return unknown;

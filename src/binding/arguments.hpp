@@ -98,4 +98,10 @@ auto argument(const char* name, Convert&& convert, PyObject* object) -> decltype
 // The `__qualname__` of the object's type, or a stand-in when unreadable.
 [[nodiscard]] std::string type_qualname(PyObject* object);
 
+// `text` as an interned str, created on first use and kept in `cache` for the
+// process; null with the interpreter's error set if it cannot be made. Looking
+// an attribute up by a fresh str on every call would leave each of those strs
+// behind in the interpreter's type-attribute cache.
+[[nodiscard]] PyObject* interned(const char* text, PyObject*& cache) noexcept;
+
 }  // namespace lexispan::binding

@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "binding/arguments.hpp"
+
 namespace lexispan::binding {
 
 namespace {
@@ -12,8 +14,12 @@ namespace {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return boundary([&]() -> PyRef {
         std::string name = "<unknown>";
+        static PyObject* key = nullptr;
+        PyObject* const name_key = interned("__name__", key);
         PyRef attribute =
-            PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+            name_key != nullptr
+                ? PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name_key))
+                : PyRef();
         Py_ssize_t size = 0;
         const char* data = attribute && PyUnicode_Check(attribute.get())
                                ? PyUnicode_AsUTF8AndSize(attribute.get(), &size)
