@@ -32,6 +32,8 @@ CASES = [
     (A, ([1], [2]), {"total_corpus_words\x00": 3},
      f"{NEW} got an unexpected keyword argument 'total_corpus_words\x00'"),
     (A, ([1],), {"x": 1, "v": [1]}, f"{NEW} got an unexpected keyword argument 'x'"),
+    # A keyword that UTF-8 cannot encode still names no parameter.
+    (A, ([1], [2], 3), {"\ud800": 1}, f"{NEW} got an unexpected keyword argument '\ud800'"),
     (A, (), {"corpus_part_sizes": [1]},
      f"{NEW} got an unexpected keyword argument 'corpus_part_sizes'"),
     (batch, ([[1]], [2], 3), {"frequency_vector": 1},

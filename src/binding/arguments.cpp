@@ -122,7 +122,21 @@ std::vector<PyRef> bind_arguments(const Signature& signature, PyObject* args, Py
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const std::string_view keyword = utf8_view(key);
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+            if (data == nullptr) {
+                // A keyword that cannot be encoded (a lone surrogate) names
+                // no parameter either; report it as such, not as an encoding
+                // failure.
+                PyErr_Clear();
+                const PyRef message = PyRef::steal(PyUnicode_FromFormat(
+                    "%s got an unexpected keyword argument '%U'", function.c_str(), key));
+                if (message) {
+                    PyErr_SetObject(PyExc_TypeError, message.get());
+                }
+                throw PythonErrorSet{};
+            }
+            const std::string_view keyword{data, static_cast<std::size_t>(size)};
             const auto match = std::find_if(
                 signature.parameters.begin(), signature.parameters.end(),
                 [&](const char* parameter) { return keyword == parameter; });
