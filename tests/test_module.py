@@ -1,6 +1,7 @@
 """What Python sees of the module and its two classes, and the per-object access rule."""
 
 import gc
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -230,3 +231,12 @@ def test_failed_calls_leave_the_object_usable():
             bad()
         assert target.get_range() == 2
         assert target.get_dp() == A([2, 0, 3], [100, 50, 150], 300).get_dp()
+
+
+@pytest.mark.parametrize("cls", [CorpusWordAnalyzer, DispersionMetrics])
+def test_help_documents_the_class_members(cls):
+    # help() reads __module__; without one it falls back to a one-line summary.
+    text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+    member = "get_evenness_da" if cls is CorpusWordAnalyzer else "ft_adjusted_by_da"
+    assert member in text
+    assert repr(cls) == f"<class '{cls.__name__}'>"

@@ -88,7 +88,17 @@ PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
     if (created == nullptr) {
         throw_class_creation_failed(description.name);
     }
-    cache = created;  // kept for the rest of the process
+    PyRef type = PyRef::steal(created);
+    // A bare name leaves a heap type without __module__, and then help()
+    // and inspect, which read it, give up on the class. Say what the
+    // interpreter says of a static type with a bare name, so that the
+    // class's repr stays "<class 'Name'>".
+    const PyRef module_name = PyRef::steal(PyUnicode_FromString("builtins"));
+    if (!module_name ||
+        PyObject_SetAttrString(type.get(), "__module__", module_name.get()) != 0) {
+        throw_class_creation_failed(description.name);
+    }
+    cache = type.release();  // kept for the rest of the process
     return cache;
 }
 
