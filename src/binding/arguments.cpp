@@ -21,15 +21,6 @@ constexpr Py_ssize_t max_reserved_items = 1 << 16;
     throw_python_error(PyExc_TypeError, message);
 }
 
-std::string_view utf8_view(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        throw_pending_error();
-    }
-    return {data, static_cast<std::size_t>(size)};
-}
-
 std::string quoted_name_list(const std::vector<const char*>& names) {
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -289,11 +280,10 @@ void prefix_type_error(const char* name) {
     if (!text) {
         return;  // str() of the exception failed: that error is now set
     }
-    const std::string_view message = utf8_view(text.get());
     PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
-    const std::string prefixed = "argument '" + std::string(name) + "': " + std::string(message);
-    PyRef renamed = PyRef::steal(PyUnicode_FromStringAndSize(
-        prefixed.data(), static_cast<Py_ssize_t>(prefixed.size())));
+    // Joined as str, not as UTF-8: the text may hold a lone surrogate.
+    PyRef renamed =
+        PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     if (!renamed) {
         return;
     }
