@@ -278,7 +278,13 @@ void prefix_type_error(const char* name) {
 
     PyRef text = PyRef::steal(PyObject_Str(value.get()));
     if (!text) {
-        return;  // str() of the exception failed: that error is now set
+        // An argument of the TypeError whose __str__ fails must not turn
+        // the conversion failure into that other error.
+        PyErr_Clear();
+        text = PyRef::steal(PyUnicode_FromString("<unprintable TypeError object>"));
+        if (!text) {
+            return;
+        }
     }
     PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
     // Joined as str, not as UTF-8: the text may hold a lone surrogate.
