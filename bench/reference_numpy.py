@@ -11,27 +11,8 @@ from __future__ import annotations
 
 import numpy as np
 
-EPS = 1e-12
-LN2 = 0.6931471805599453
-
-FIELDS = (
-    "range",
-    "sd_population",
-    "vc_population",
-    "juilland_d",
-    "carroll_d2",
-    "roschengren_s_adj",
-    "dp",
-    "dp_norm",
-    "kl_divergence",
-    "jsd_dispersion",
-    "hellinger_dispersion",
-    "mean_text_frequency_ft",
-    "pervasiveness_pt",
-    "evenness_da",
-    "ft_adjusted_by_pt",
-    "ft_adjusted_by_da",
-)
+# The field order, the near-zero threshold and ln 2 are those of the plain-Python reference.
+from reference_python import EPS, FIELDS, LN2
 
 DA_METHODS = ("pairwise", "sorted")
 

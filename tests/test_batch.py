@@ -3,31 +3,16 @@
 import math
 import os
 import random
-import struct
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
+from conftest import record_bits
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
 batch = CorpusWordAnalyzer.calculate_batch_metrics
-
-FIELDS = [
-    "range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-    "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-    "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
-    "ft_adjusted_by_pt", "ft_adjusted_by_da",
-]
-
-
-def record_bits(record):
-    return tuple(
-        value if isinstance(value, int) or value is None else struct.pack("<d", value)
-        for value in (getattr(record, name) for name in FIELDS)
-    )
-
 
 def random_case(rng, rows, parts):
     values = [0, 0, 0, 1, 2, 3, 7, 0.5, -1, -0.0, float("nan"), float("inf"), 1e-300, 1e300]

@@ -13,25 +13,10 @@ import warnings
 
 import pytest
 
+from conftest import record_bits, value_bits
 from lexispan import CorpusWordAnalyzer as A
 
 np = pytest.importorskip("numpy")
-
-FIELDS = (
-    "range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-    "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-    "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
-    "ft_adjusted_by_pt", "ft_adjusted_by_da",
-)
-
-
-def value_bits(value):
-    return struct.pack("<d", value) if isinstance(value, float) else value
-
-
-def record_bits(record):
-    return tuple(value_bits(getattr(record, name)) for name in FIELDS)
-
 
 def outcome(call):
     """The result as bits, or the exception's type and text."""

@@ -6,7 +6,6 @@ run. Forks happen only inside subprocesses: forking this (multi-threaded)
 test process would itself warn.
 """
 
-import struct
 import subprocess
 import sys
 import textwrap
@@ -14,29 +13,30 @@ import threading
 
 import pytest
 
+from conftest import FIELDS, SINGLE_METRIC_NAMES, record_bits, value_bits
 from lexispan import CorpusWordAnalyzer
 
 A = CorpusWordAnalyzer
 TIMEOUT = 120
 
-FIELDS = ["range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-          "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-          "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
-          "ft_adjusted_by_pt", "ft_adjusted_by_da"]
+
+def run_threads(threads):
+    """Runs the threads to their end, switching between them as often as possible."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(TIMEOUT)
+    finally:
+        sys.setswitchinterval(interval)
+    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+
 MEASURES = ["get_range", "get_sd_population", "get_vc_population", "get_juilland_d",
             "get_carroll_d2", "get_roschengren_s_adj", "get_dp", "get_dp_norm",
             "get_kl_divergence", "get_evenness_da", "get_jsd_dispersion",
             "get_hellinger_dispersion", "get_mean_text_frequency_ft", "get_pervasiveness_pt"]
-NAMES = ["dp", "dp_norm", "juilland_d", "carroll_d2", "evenness_da", "kl_divergence",
-         "jsd_dispersion", "pervasiveness_pt", "hellinger_dispersion", "mean_text_frequency_ft"]
-
-
-def bits(value):
-    return struct.pack("<d", value) if isinstance(value, float) else value
-
-
-def record_bits(record):
-    return tuple(bits(getattr(record, name)) for name in FIELDS)
 
 
 def workload(seed):
@@ -52,8 +52,9 @@ def evaluate(seed):
     """Every entry point on one input, as comparable bits."""
     matrix, sizes, total = workload(seed)
     analyzer = A(matrix[0], sizes, total)
-    measures = [bits(getattr(analyzer, name)()) for name in MEASURES]
-    singles = [bits(A.calculate_single_metric(matrix[1], sizes, total, name)) for name in NAMES]
+    measures = [value_bits(getattr(analyzer, name)()) for name in MEASURES]
+    singles = [value_bits(A.calculate_single_metric(matrix[1], sizes, total, name))
+               for name in SINGLE_METRIC_NAMES]
     records = [record_bits(r) for r in A.calculate_batch_metrics(matrix, sizes, total)]
     return measures, singles, records, record_bits(analyzer.calculate_all_metrics())
 
@@ -82,17 +83,7 @@ def test_threads_agree_with_a_serial_run():
         except BaseException as error:  # reported below, on the main thread
             errors.append(repr(error))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as possible
-    try:
-        threads = [threading.Thread(target=work, args=(i,), daemon=True) for i in range(6)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(TIMEOUT)
-    finally:
-        sys.setswitchinterval(interval)
-    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    run_threads([threading.Thread(target=work, args=(i,), daemon=True) for i in range(6)])
     assert errors == []
     assert mismatches == []
 
@@ -123,17 +114,7 @@ def test_threads_converting_slow_inputs_share_one_analyzer():
         except BaseException as error:
             errors.append(repr(error))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, daemon=True) for _ in range(4)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(TIMEOUT)
-    finally:
-        sys.setswitchinterval(interval)
-    assert not any(thread.is_alive() for thread in threads), "a thread hung"
+    run_threads([threading.Thread(target=work, daemon=True) for _ in range(4)])
     assert errors == []
     serial = record_bits(A([1.0, 2.0, 3.0], [10, 20, 30], 60).calculate_all_metrics())
     assert results == [{serial}] * (4 * ROUNDS)

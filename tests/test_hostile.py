@@ -16,6 +16,7 @@ import struct
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import FIELDS
 from lexispan import CorpusWordAnalyzer
 
 A = CorpusWordAnalyzer
@@ -30,10 +31,6 @@ MEASURES = ["get_range", "get_sd_population", "get_vc_population", "get_juilland
             "get_hellinger_dispersion", "get_mean_text_frequency_ft", "get_pervasiveness_pt",
             "get_corpus_part_sizes", "get_total_corpus_words", "get_relative_partition_sizes",
             "get_normalized_frequencies"]
-FIELDS = ["range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-          "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-          "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
-          "ft_adjusted_by_pt", "ft_adjusted_by_da"]
 
 # The interpreter's own conversions, called exactly as the module calls them.
 _as_double = ctypes.pythonapi.PyFloat_AsDouble
