@@ -1,5 +1,7 @@
 """Binding of positional and keyword arguments on the three entries that take arguments."""
 
+import ctypes
+
 import pytest
 
 from lexispan import CorpusWordAnalyzer
@@ -94,3 +96,13 @@ def test_positional_and_keyword_binding_agree(call):
 def test_batch_binds_by_keyword():
     by_keyword = batch(total_corpus_words=10, corpus_part_sizes=[3, 4], frequency_matrix=[[1, 2]])
     assert by_keyword[0].dp == A([1, 2], [3, 4], 10).get_dp()
+
+
+def test_a_keyword_key_that_is_not_a_str_is_refused():
+    # Only the C API can pass such a key; it must not be read as a str.
+    call = ctypes.pythonapi.PyObject_Call
+    call.argtypes = [ctypes.py_object] * 3
+    call.restype = ctypes.py_object
+    with pytest.raises(TypeError) as info:
+        call(A, ([1], [2], 3), {1: 2})
+    assert str(info.value) == f"{NEW} keywords must be strings"

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <string_view>
 #include <utility>
 
 #include "binding/errors.hpp"
@@ -113,13 +112,19 @@ std::vector<PyRef> bind_arguments(const Signature& signature, PyObject* args, Py
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-            if (data == nullptr) {
-                // A keyword that cannot be encoded (a lone surrogate) names
-                // no parameter either; report it as such, not as an encoding
-                // failure.
-                PyErr_Clear();
+            // Only the C API can pass a key that is not a str; never look
+            // inside one as if it were.
+            if (!PyUnicode_Check(key)) {
+                throw_binding_error(function + " keywords must be strings");
+            }
+            // Compared as str, never encoded: a key holding a lone surrogate
+            // simply names no parameter.
+            const auto match = std::find_if(
+                signature.parameters.begin(), signature.parameters.end(),
+                [&](const char* parameter) {
+                    return PyUnicode_CompareWithASCIIString(key, parameter) == 0;
+                });
+            if (match == signature.parameters.end()) {
                 const PyRef message = PyRef::steal(PyUnicode_FromFormat(
                     "%s got an unexpected keyword argument '%U'", function.c_str(), key));
                 if (message) {
@@ -127,18 +132,10 @@ std::vector<PyRef> bind_arguments(const Signature& signature, PyObject* args, Py
                 }
                 throw PythonErrorSet{};
             }
-            const std::string_view keyword{data, static_cast<std::size_t>(size)};
-            const auto match = std::find_if(
-                signature.parameters.begin(), signature.parameters.end(),
-                [&](const char* parameter) { return keyword == parameter; });
-            if (match == signature.parameters.end()) {
-                throw_binding_error(function + " got an unexpected keyword argument '" +
-                                    std::string(keyword) + "'");
-            }
             PyRef& slot = slots[static_cast<std::size_t>(match - signature.parameters.begin())];
             if (slot) {
                 throw_binding_error(function + " got multiple values for argument '" +
-                                    std::string(keyword) + "'");
+                                    std::string(*match) + "'");
             }
             slot = PyRef::borrow(value);
         }
