@@ -42,12 +42,35 @@ Result<CorpusProfile> make_corpus_profile(std::vector<double> v, std::vector<dou
     profile.normalized_frequencies.resize(profile.n);
     for (std::size_t i = 0; i < profile.n; ++i) {
         const double size = part_sizes[i];
-        profile.relative_partition_sizes[i] = size / total_corpus_words;
-        profile.normalized_frequencies[i] = size > 0.0 ? v[i] / size : 0.0;
+        profile.relative_partition_sizes[i] = relative_size(size, total_corpus_words);
+        profile.normalized_frequencies[i] = normalized_frequency(v[i], size);
     }
     profile.v = std::move(v);
     profile.corpus_part_sizes = std::move(part_sizes);
     return profile;
+}
+
+void refill_corpus_profile(CorpusProfile& profile, const double* v, std::size_t n,
+                           const std::vector<double>& part_sizes,
+                           const std::vector<double>& relative_sizes,
+                           double total_corpus_words) {
+    profile.v.assign(v, v + n);
+    profile.n = n;
+    profile.total_corpus_words = total_corpus_words;
+    profile.total_frequency = sum_from_negative_zero(profile.v);
+    if (profile.corpus_part_sizes.data() != part_sizes.data()) {
+        profile.corpus_part_sizes = part_sizes;
+    }
+    profile.relative_partition_sizes = relative_sizes;
+    profile.normalized_frequencies.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        profile.normalized_frequencies[i] = normalized_frequency(v[i], part_sizes[i]);
+    }
+    profile.cached_range.reset();
+    profile.cached_mean_frequency.reset();
+    profile.cached_mean_normalized_frequency.reset();
+    profile.cached_normalized_frequency_sum.reset();
+    profile.cached_min_relative_size.reset();
 }
 
 std::int32_t range_count(CorpusProfile& profile) noexcept {

@@ -39,6 +39,23 @@ inline constexpr const char* nonpositive_total_message = "Total corpus words mus
                                                         std::vector<double> part_sizes,
                                                         double total_corpus_words);
 
+// The profile's derived values, in one place for every way of building one.
+[[nodiscard]] inline double relative_size(double part_size, double total_corpus_words) noexcept {
+    return part_size / total_corpus_words;
+}
+[[nodiscard]] inline double normalized_frequency(double count, double part_size) noexcept {
+    return part_size > 0.0 ? count / part_size : 0.0;
+}
+
+// Makes `profile` the profile of row `v` (n values) over parts whose sizes
+// and relative sizes (relative_size of each) are given, reusing its storage
+// and emptying every cache. The inputs must already be valid: n > 0, equal
+// lengths, a total that make_corpus_profile accepts.
+void refill_corpus_profile(CorpusProfile& profile, const double* v, std::size_t n,
+                           const std::vector<double>& part_sizes,
+                           const std::vector<double>& relative_sizes,
+                           double total_corpus_words);
+
 // n converted exactly to a double (every division by n goes through this).
 [[nodiscard]] inline double as_double(std::size_t count) noexcept {
     return static_cast<double>(count);

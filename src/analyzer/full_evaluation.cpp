@@ -31,10 +31,10 @@ DispersionMetrics calculate_all_metrics(CorpusProfile& profile,
     const std::optional<double>& pt = record.pervasiveness_pt;
     const std::optional<double>& da = record.evenness_da;
     if (ft && pt) {
-        record.ft_adjusted_by_pt = *ft * *pt;
+        record.ft_adjusted_by_pt = ft_adjusted_by_pt(*ft, *pt);
     }
     if (ft && da) {
-        record.ft_adjusted_by_da = *da * *ft;
+        record.ft_adjusted_by_da = ft_adjusted_by_da(*ft, *da);
     }
     return record;
 }

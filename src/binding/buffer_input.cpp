@@ -2,9 +2,7 @@
 // known to convert to exactly the values stored in their buffer.
 #include "binding/buffer_input.hpp"
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
 
 #include "binding/py_ref.hpp"
@@ -151,34 +149,6 @@ bool is_c_contiguous(const Py_buffer& view) {
     return true;
 }
 
-template <class Bits>
-Bits load_bits(const std::byte* source, bool swap) noexcept {
-    Bits bits;
-    std::memcpy(&bits, source, sizeof bits);
-    if (swap) {
-        if constexpr (sizeof(Bits) == 2) {
-            bits = __builtin_bswap16(bits);
-        } else if constexpr (sizeof(Bits) == 4) {
-            bits = __builtin_bswap32(bits);
-        } else if constexpr (sizeof(Bits) == 8) {
-            bits = __builtin_bswap64(bits);
-        }
-    }
-    return bits;
-}
-
-// Integers round to nearest, ties to even, as the interpreter's int to
-// float conversion does; binary32 widens exactly (the same hardware widening
-// the element types' own conversions use, so NaN payloads agree).
-template <class Value, class Bits>
-void read_as(const std::byte* source, bool swap, std::size_t count, double* target) noexcept {
-    static_assert(sizeof(Value) == sizeof(Bits));
-    for (std::size_t i = 0; i < count; ++i, source += sizeof(Value)) {
-        const Bits bits = load_bits<Bits>(source, swap);
-        target[i] = static_cast<double>(std::bit_cast<Value>(bits));
-    }
-}
-
 }  // namespace
 
 void BufferView::Release::operator()(Py_buffer* view) const noexcept {
@@ -223,41 +193,6 @@ std::optional<NumericBuffer> numeric_buffer(PyObject* object, int ndim) {
     buffer.columns = static_cast<std::size_t>(raw.shape[ndim - 1]);
     buffer.view = std::move(view);
     return buffer;
-}
-
-void read_elements(const std::byte* source, ElementFormat format, std::size_t count,
-                   double* target) noexcept {
-    using Kind = ElementFormat::Kind;
-    if (count == 0) {
-        return;  // an empty buffer may have no address at all
-    }
-    const bool swap = format.byte_swapped;
-    switch (format.kind) {
-        case Kind::binary64:
-            if (!swap) {
-                std::memcpy(target, source, count * sizeof(double));
-            } else {
-                read_as<double, std::uint64_t>(source, swap, count, target);
-            }
-            return;
-        case Kind::binary32:
-            read_as<float, std::uint32_t>(source, swap, count, target);
-            return;
-        case Kind::signed_integer:
-            switch (format.size) {
-                case 1: read_as<std::int8_t, std::uint8_t>(source, swap, count, target); return;
-                case 2: read_as<std::int16_t, std::uint16_t>(source, swap, count, target); return;
-                case 4: read_as<std::int32_t, std::uint32_t>(source, swap, count, target); return;
-                default: read_as<std::int64_t, std::uint64_t>(source, swap, count, target); return;
-            }
-        case Kind::unsigned_integer:
-            switch (format.size) {
-                case 1: read_as<std::uint8_t, std::uint8_t>(source, swap, count, target); return;
-                case 2: read_as<std::uint16_t, std::uint16_t>(source, swap, count, target); return;
-                case 4: read_as<std::uint32_t, std::uint32_t>(source, swap, count, target); return;
-                default: read_as<std::uint64_t, std::uint64_t>(source, swap, count, target); return;
-            }
-    }
 }
 
 }  // namespace lexispan::binding

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "analyzer/numeric_elements.hpp"
 #include "binding/python.hpp"
 
 namespace lexispan::binding {
@@ -30,17 +31,7 @@ private:
     std::unique_ptr<Py_buffer, Release> view_;
 };
 
-// How one element is stored.
-struct ElementFormat {
-    enum class Kind { signed_integer, unsigned_integer, binary32, binary64 };
-    Kind kind = Kind::binary64;
-    std::size_t size = 8;
-    bool byte_swapped = false;
-
-    [[nodiscard]] bool is_native_double() const noexcept {
-        return kind == Kind::binary64 && !byte_swapped;
-    }
-};
+using lexispan::ElementFormat;
 
 // A C-contiguous numeric buffer whose elements, read directly, are exactly
 // the doubles that iterating over the object and converting every item
@@ -62,8 +53,6 @@ struct NumericBuffer {
 // Python code and leaves no error set.
 [[nodiscard]] std::optional<NumericBuffer> numeric_buffer(PyObject* object, int ndim);
 
-// Widens `count` elements stored at `source` to doubles at `target`.
-void read_elements(const std::byte* source, ElementFormat format, std::size_t count,
-                   double* target) noexcept;
+using lexispan::read_elements;
 
 }  // namespace lexispan::binding

@@ -1,0 +1,173 @@
+"""Every accepted kind of count matrix, adapted to one description that the
+native engine reads in place: a dense array with its words axis, or a
+compressed sparse matrix with its slices along words or along parts."""
+
+from __future__ import annotations
+
+import numbers
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+
+
+@dataclass
+class CountInput:
+    spec: tuple[Any, ...]     # what _native reads
+    words: int
+    parts: int
+    labels: Any = None        # word labels from a DataFrame, or None
+    keep: list[Any] = field(default_factory=list)  # objects the spec points into
+
+
+_SIGNED_INDEX = (np.dtype(np.int32), np.dtype(np.int64))
+
+
+def check_words_axis(words_axis: object) -> int:
+    if isinstance(words_axis, bool) or not isinstance(words_axis, numbers.Integral):
+        raise TypeError(f"words_axis must be 0 or 1, not {type(words_axis).__name__}")
+    if words_axis not in (0, 1):
+        raise ValueError(f"words_axis must be 0 (words on rows) or 1 (words on columns), "
+                         f"not {words_axis}")
+    return int(words_axis)
+
+
+def native_values(array: np.ndarray, what: str) -> np.ndarray:
+    """`array` with a dtype the engine reads (native-order integers, float32,
+    float64), converted only when it has another one; bool reads as uint8."""
+    dtype = array.dtype
+    kind = dtype.kind
+    if kind == "b":
+        return array.view(np.uint8)
+    if kind == "c":
+        raise TypeError(f"{what} must be real numbers, not complex ({dtype})")
+    if kind not in "iuf":
+        raise TypeError(f"{what} must be numbers, not {dtype}")
+    if not dtype.isnative:
+        array = array.astype(dtype.newbyteorder("="))
+        dtype = array.dtype
+    if kind == "f" and dtype.itemsize not in (4, 8):
+        # float16 widens exactly; long double rounds as float() rounds it.
+        return array.astype(np.float32 if dtype.itemsize < 4 else np.float64)
+    return array
+
+
+def _is_scipy_sparse(obj: object) -> bool:
+    return (hasattr(obj, "tocsr") and hasattr(obj, "nnz") and hasattr(obj, "format")
+            and hasattr(obj, "shape"))
+
+
+def _is_dataframe(obj: object) -> bool:
+    return (hasattr(obj, "columns") and hasattr(obj, "index") and hasattr(obj, "dtypes")
+            and hasattr(obj, "to_numpy") and hasattr(obj, "iloc"))
+
+
+def _index_array(array: np.ndarray) -> np.ndarray:
+    if array.dtype in _SIGNED_INDEX and array.dtype.isnative:
+        return np.ascontiguousarray(array)
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def from_sparse(matrix: Any, words_axis: int, labels: Any = None) -> CountInput:
+    if len(matrix.shape) != 2:
+        raise ValueError(f"counts must be two-dimensional (words x parts), got shape "
+                         f"{matrix.shape}")
+    fmt = matrix.format
+    if fmt not in ("csr", "csc"):
+        # No compressed axis to read in place (COO, DOK, LIL, ...): compress
+        # along the words, so every word is one slice.
+        matrix = matrix.tocsr() if words_axis == 0 else matrix.tocsc()
+        fmt = matrix.format
+    if not matrix.has_canonical_format:
+        # Sorted, without duplicates; duplicates add up as in toarray().
+        matrix = matrix.copy()
+        matrix.sum_duplicates()
+    words = int(matrix.shape[words_axis])
+    parts = int(matrix.shape[1 - words_axis])
+    by_words = (fmt == "csr") == (words_axis == 0)
+    data = np.ascontiguousarray(native_values(np.asarray(matrix.data), "counts"))
+    indptr = _index_array(np.asarray(matrix.indptr))
+    indices = _index_array(np.asarray(matrix.indices))
+    spec = ("compressed", indptr, indices, data, words, parts, by_words)
+    return CountInput(spec, words, parts, labels, [matrix, indptr, indices, data])
+
+
+def from_array(array: np.ndarray, words_axis: int, labels: Any = None) -> CountInput:
+    if array.ndim != 2:
+        raise ValueError(f"counts must be two-dimensional (words x parts), got {array.ndim} "
+                         f"dimension{'s' if array.ndim != 1 else ''}")
+    if array.dtype.kind == "O":
+        array = _from_objects(array)
+    values = native_values(array, "counts")
+    words = int(values.shape[words_axis])
+    parts = int(values.shape[1 - words_axis])
+    return CountInput(("dense", values, words_axis), words, parts, labels, [values])
+
+
+def _from_objects(array: np.ndarray) -> np.ndarray:
+    # Python numbers convert one by one as float() converts them, which is
+    # how the record batch reads its rows; text is refused as it is there.
+    for item in array.flat:
+        if not isinstance(item, numbers.Real):
+            raise TypeError(f"counts must be real numbers, not {type(item).__name__}")
+    return array.astype(np.float64)
+
+
+def from_dataframe(frame: Any, words_axis: int) -> CountInput:
+    labels = frame.index if words_axis == 0 else frame.columns
+    dtypes = list(frame.dtypes)
+    for column, dtype in zip(frame.columns, dtypes):
+        kind = getattr(getattr(dtype, "subtype", dtype), "kind", "O")
+        if kind not in "biuf":
+            raise TypeError(f"DataFrame column {column!r} is not numeric ({dtype}); counts "
+                            f"must be numbers")
+    sparse = [hasattr(frame, "sparse") and type(d).__name__ == "SparseDtype" for d in dtypes]
+    if sparse and all(sparse):
+        return from_sparse(frame.sparse.to_coo(), words_axis, labels)
+    values = frame.to_numpy()
+    return from_array(np.asarray(values), words_axis, labels)
+
+
+def adapt(counts: object, words_axis: int) -> CountInput:
+    """The engine's description of `counts`, read in place wherever it can be."""
+    if _is_scipy_sparse(counts):
+        return from_sparse(counts, words_axis)
+    if _is_dataframe(counts):
+        return from_dataframe(counts, words_axis)
+    if isinstance(counts, np.ndarray):
+        if type(counts) is not np.ndarray:
+            counts = np.asarray(counts)  # numpy.matrix, masked arrays: their data
+        return from_array(counts, words_axis)
+    if isinstance(counts, (str, bytes)):
+        raise TypeError("counts must be a matrix of numbers, not a string")
+    try:
+        array = np.asarray(counts)
+    except ValueError as error:
+        raise ValueError(f"counts rows must all have the same length ({error})") from None
+    if array.dtype.kind in "USV":
+        raise TypeError(f"counts must be numbers, not {array.dtype}")
+    return from_array(array, words_axis)
+
+
+def part_sizes_array(part_sizes: object, parts: int) -> np.ndarray:
+    if isinstance(part_sizes, (str, bytes)):
+        raise TypeError("part_sizes must be a sequence of numbers, not a string")
+    array = np.asarray(part_sizes)
+    if array.dtype.kind == "O":
+        for item in array.flat:
+            if not isinstance(item, numbers.Real):
+                raise TypeError(f"part_sizes must be real numbers, not {type(item).__name__}")
+    elif array.dtype.kind not in "biuf":
+        raise TypeError(f"part_sizes must be real numbers, not {array.dtype}")
+    if array.ndim != 1:
+        raise ValueError(f"part_sizes must be one-dimensional, got {array.ndim} dimensions")
+    if array.shape[0] != parts:
+        raise ValueError(f"part_sizes has {array.shape[0]} values, expected {parts} "
+                         f"(one per part)")
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def total_value(total: object) -> float:
+    if isinstance(total, (bool, str, bytes)) or not isinstance(total, numbers.Real):
+        raise TypeError(f"total must be a real number, not {type(total).__name__}")
+    return float(total)

@@ -1,0 +1,231 @@
+// Table rows through the record's own measure functions, so that every
+// column has the record's bits.
+#include "analyzer/row_evaluation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "analyzer/da_pair_sums.hpp"
+#include "analyzer/full_evaluation.hpp"
+#include "analyzer/measures.hpp"
+
+namespace lexispan {
+
+Result<PartTable> make_part_table(std::vector<double> sizes, double total) {
+    if (sizes.empty()) {
+        return MeasureError{empty_input_message};
+    }
+    // Written so that a NaN total passes, as it does for a profile.
+    if (0.0 >= total) {
+        return MeasureError{nonpositive_total_message};
+    }
+    PartTable table;
+    table.relative.resize(sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        table.relative[i] = relative_size(sizes[i], total);
+    }
+    table.sizes = std::move(sizes);
+    table.total = total;
+    return table;
+}
+
+std::size_t row_group_size() noexcept { return da_lanes; }
+
+RowScratch::RowScratch() : profiles_(da_lanes) {}
+RowScratch::RowScratch(RowScratch&&) noexcept = default;
+RowScratch& RowScratch::operator=(RowScratch&&) noexcept = default;
+RowScratch::~RowScratch() = default;
+
+namespace {
+
+// a * b + c as an unevaluated pair: the rounded product and its exact error.
+struct TwoTerms {
+    double high;
+    double low;
+};
+
+TwoTerms exact_product(double a, double b) noexcept {
+    const double p = a * b;
+    return {p, std::fma(a, b, -p)};
+}
+
+// Neumaier's compensated sum: the running sum and the lost low-order parts.
+class CompensatedSum {
+public:
+    void add(double x) noexcept {
+        const double t = sum_ + x;
+        if (std::fabs(sum_) >= std::fabs(x)) {
+            compensation_ += (sum_ - t) + x;
+        } else {
+            compensation_ += (x - t) + sum_;
+        }
+        sum_ = t;
+    }
+    [[nodiscard]] double value() const noexcept { return sum_ + compensation_; }
+
+private:
+    double sum_ = 0.0;
+    double compensation_ = 0.0;
+};
+
+double value_or_nan(const std::optional<double>& value) noexcept {
+    return value ? *value : std::numeric_limits<double>::quiet_NaN();
+}
+
+bool all_finite(const double* values, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+double sorted_pair_sum(double* nonzero, std::size_t count, std::size_t n) noexcept {
+    if (!all_finite(nonzero, count)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    std::sort(nonzero, nonzero + count);
+    // In ascending order the negative values come first, then the n - count
+    // zeros, then the positive ones; the value of rank r (from 1) appears
+    // with coefficient 2r - n - 1 in the sum over pairs.
+    const std::size_t negatives =
+        static_cast<std::size_t>(std::lower_bound(nonzero, nonzero + count, 0.0) - nonzero);
+    const std::size_t zeros = n - count;
+    const double n_plus_one = static_cast<double>(n) + 1.0;
+    CompensatedSum sum;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t rank = i + 1 + (i < negatives ? 0 : zeros);
+        const double coefficient = 2.0 * static_cast<double>(rank) - n_plus_one;
+        const TwoTerms term = exact_product(coefficient, nonzero[i]);
+        sum.add(term.high);
+        sum.add(term.low);
+    }
+    return sum.value();
+}
+
+void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
+                   const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out) {
+    const std::size_t n = parts.parts();
+    for (std::size_t r = 0; r < count; ++r) {
+        const WordRow& row = rows[r];
+        const double* dense = row.dense;
+        if (dense == nullptr) {
+            scratch.dense_.assign(n, 0.0);
+            for (std::size_t e = 0; e < row.entries; ++e) {
+                scratch.dense_[row.parts[e]] = row.values[e];
+            }
+            dense = scratch.dense_.data();
+        }
+        refill_corpus_profile(scratch.profiles_[r], dense, n, parts.sizes, parts.relative,
+                              parts.total);
+    }
+
+    std::optional<double> evenness[da_lanes];
+    if (columns.needs_da()) {
+        const double* pending_rows[da_lanes];
+        std::size_t pending_index[da_lanes];
+        double pending_mean[da_lanes];
+        std::size_t pending = 0;
+        for (std::size_t r = 0; r < count; ++r) {
+            CorpusProfile& profile = scratch.profiles_[r];
+            const DaPreparation prepared = prepare_evenness_da(profile);
+            if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
+                evenness[r] = *done;
+                continue;
+            }
+            const double mean = std::get<DaPairSumNeeded>(prepared).mean;
+            const std::vector<double>& q = profile.normalized_frequencies;
+            if (da == DaMethod::sorted && all_finite(q.data(), n)) {
+                scratch.sorted_.clear();
+                for (const double x : q) {
+                    if (x != 0.0) {
+                        scratch.sorted_.push_back(x);
+                    }
+                }
+                const double sum =
+                    sorted_pair_sum(scratch.sorted_.data(), scratch.sorted_.size(), n);
+                evenness[r] = finish_evenness_da(sum, n, mean);
+                continue;
+            }
+            // Pairwise, and rows that are not finite under either method:
+            // their sum is decided by the order of the pairs.
+            pending_rows[pending] = q.data();
+            pending_index[pending] = r;
+            pending_mean[pending] = mean;
+            ++pending;
+        }
+        if (pending > 0) {
+            double sums[da_lanes];
+            da_pair_sums(pending_rows, pending, n, sums);
+            for (std::size_t p = 0; p < pending; ++p) {
+                evenness[pending_index[p]] = finish_evenness_da(sums[p], n, pending_mean[p]);
+            }
+        }
+    }
+
+    for (std::size_t r = 0; r < count; ++r) {
+        CorpusProfile& profile = scratch.profiles_[r];
+        RowValues& values = out[r];
+        auto set = [&](Column column, double value) { values.values[index_of(column)] = value; };
+        if (columns.has(Column::frequency)) {
+            set(Column::frequency, profile.total_frequency);
+        }
+        if (columns.has(Column::range)) {
+            values.range = get_range(profile);
+        }
+        if (columns.has(Column::sd_population)) {
+            set(Column::sd_population, value_or_nan(get_sd_population(profile)));
+        }
+        if (columns.has(Column::vc_population)) {
+            set(Column::vc_population, value_or_nan(get_vc_population(profile)));
+        }
+        if (columns.has(Column::juilland_d)) {
+            set(Column::juilland_d, get_juilland_d(profile));
+        }
+        if (columns.has(Column::carroll_d2)) {
+            set(Column::carroll_d2, get_carroll_d2(profile));
+        }
+        if (columns.has(Column::roschengren_s_adj)) {
+            set(Column::roschengren_s_adj, get_roschengren_s_adj(profile));
+        }
+        if (columns.has(Column::dp)) {
+            set(Column::dp, get_dp(profile));
+        }
+        if (columns.has(Column::dp_norm)) {
+            set(Column::dp_norm, get_dp_norm(profile));
+        }
+        if (columns.has(Column::kl_divergence)) {
+            set(Column::kl_divergence, get_kl_divergence(profile));
+        }
+        if (columns.has(Column::jsd_dispersion)) {
+            set(Column::jsd_dispersion, value_or_nan(get_jsd_dispersion(profile)));
+        }
+        if (columns.has(Column::hellinger_dispersion)) {
+            set(Column::hellinger_dispersion, value_or_nan(get_hellinger_dispersion(profile)));
+        }
+        // n > 0 for every row of a table, so FT and PT are always present.
+        const double ft = value_or_nan(get_mean_text_frequency_ft(profile));
+        if (columns.has(Column::mean_text_frequency_ft)) {
+            set(Column::mean_text_frequency_ft, ft);
+        }
+        if (columns.has(Column::pervasiveness_pt) || columns.has(Column::ft_adjusted_by_pt)) {
+            const double pt = value_or_nan(get_pervasiveness_pt(profile));
+            set(Column::pervasiveness_pt, pt);
+            set(Column::ft_adjusted_by_pt, ft_adjusted_by_pt(ft, pt));
+        }
+        if (columns.needs_da()) {
+            const double value = value_or_nan(evenness[r]);
+            set(Column::evenness_da, value);
+            set(Column::ft_adjusted_by_da, ft_adjusted_by_da(ft, value));
+        }
+    }
+}
+
+}  // namespace lexispan

@@ -1,0 +1,443 @@
+// lexispan_table._native: the table engine behind the Python package. The
+// package checks and shapes every argument; this module reads the buffers it
+// is handed, releases the interpreter lock while the engine runs, and polls
+// for Ctrl-C and progress while it waits.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analyzer/table_evaluation.hpp"
+#include "binding/errors.hpp"
+#include "binding/py_ref.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace lexispan::binding {
+
+namespace {
+
+// A view of a buffer, released with the interpreter lock held.
+class Buffer {
+public:
+    Buffer(PyObject* object, int flags) : view_(new Py_buffer{}) {
+        if (PyObject_GetBuffer(object, view_.get(), flags) != 0) {
+            view_.reset();
+            throw_pending_error();
+        }
+    }
+    Buffer(Buffer&&) noexcept = default;
+    ~Buffer() {
+        if (view_) {
+            PyBuffer_Release(view_.get());
+        }
+    }
+    [[nodiscard]] const Py_buffer& get() const noexcept { return *view_; }
+    [[nodiscard]] std::size_t length() const noexcept {
+        return static_cast<std::size_t>(view_->len / view_->itemsize);
+    }
+
+private:
+    std::unique_ptr<Py_buffer> view_;
+};
+
+// The element format of a buffer whose NumPy dtype the package reduced to a
+// native-order integer or binary32/binary64.
+ElementFormat element_format(const Py_buffer& view, const char* what) {
+    const char* format = view.format == nullptr ? "B" : view.format;
+    if (*format == '@' || *format == '=' || *format == '<') {
+        ++format;
+    }
+    using Kind = ElementFormat::Kind;
+    ElementFormat element;
+    switch (format[0]) {
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+            element.kind = Kind::signed_integer;
+            break;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': case '?':
+            element.kind = Kind::unsigned_integer;
+            break;
+        case 'f': element.kind = Kind::binary32; break;
+        case 'd': element.kind = Kind::binary64; break;
+        default:
+            throw_python_error(PyExc_TypeError, std::string(what) + ": unsupported element format '" +
+                                                    (view.format ? view.format : "") + "'");
+    }
+    element.size = static_cast<std::size_t>(view.itemsize);
+    const bool sized = element.size == 1 || element.size == 2 || element.size == 4 ||
+                       element.size == 8;
+    if (format[1] != '\0' || !sized ||
+        (element.kind == Kind::binary32 && element.size != 4) ||
+        (element.kind == Kind::binary64 && element.size != 8)) {
+        throw_python_error(PyExc_TypeError, std::string(what) + ": unsupported element format '" +
+                                                (view.format ? view.format : "") + "'");
+    }
+    return element;
+}
+
+std::size_t index_size(const Py_buffer& view, const char* what) {
+    const ElementFormat format = element_format(view, what);
+    if (format.kind != ElementFormat::Kind::signed_integer ||
+        (format.size != 4 && format.size != 8)) {
+        throw_python_error(PyExc_TypeError,
+                           std::string(what) + " must hold 32- or 64-bit signed integers");
+    }
+    return format.size;
+}
+
+std::size_t to_size(PyObject* object, const char* what) {
+    const Py_ssize_t value = PyLong_AsSsize_t(object);
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        throw_pending_error();
+    }
+    if (value < 0) {
+        throw_python_error(PyExc_ValueError, std::string(what) + " must not be negative");
+    }
+    return static_cast<std::size_t>(value);
+}
+
+// A count matrix with the buffers that back it.
+struct HeldMatrix {
+    CountMatrix matrix;
+    std::vector<Buffer> buffers;
+};
+
+// ("dense", array, words_axis) or
+// ("compressed", pointers, indices, data, words, parts, by_words)
+HeldMatrix matrix_from(PyObject* spec) {
+    HeldMatrix held;
+    const char* kind = nullptr;
+    PyObject* a = nullptr;
+    PyObject* b = nullptr;
+    PyObject* c = nullptr;
+    PyObject* d = nullptr;
+    PyObject* e = nullptr;
+    int flag = 0;
+    if (!PyArg_ParseTuple(spec, "sO|OOOOp", &kind, &a, &b, &c, &d, &e, &flag)) {
+        throw_pending_error();
+    }
+    if (std::string_view(kind) == "dense") {
+        if (b == nullptr) {
+            throw_python_error(PyExc_TypeError, "dense counts need their words axis");
+        }
+        const std::size_t words_axis = to_size(b, "words_axis");
+        Buffer& view = held.buffers.emplace_back(a, PyBUF_RECORDS_RO);
+        const Py_buffer& raw = view.get();
+        if (raw.ndim != 2 || raw.suboffsets != nullptr || words_axis > 1) {
+            throw_python_error(PyExc_ValueError, "counts must be a two-dimensional array");
+        }
+        DenseCounts dense;
+        dense.data = static_cast<const std::byte*>(raw.buf);
+        dense.format = element_format(raw, "counts");
+        const std::size_t word_dim = words_axis;
+        const std::size_t part_dim = 1 - words_axis;
+        held.matrix.words = static_cast<std::size_t>(raw.shape[word_dim]);
+        held.matrix.parts = static_cast<std::size_t>(raw.shape[part_dim]);
+        dense.word_stride = raw.strides[word_dim];
+        dense.part_stride = raw.strides[part_dim];
+        held.matrix.counts = dense;
+        return held;
+    }
+    if (std::string_view(kind) != "compressed" || e == nullptr) {
+        throw_python_error(PyExc_TypeError, "unknown count matrix description");
+    }
+    constexpr int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+    held.buffers.reserve(3);  // the references below must stay valid
+    const Buffer& pointers = held.buffers.emplace_back(a, flags);
+    const Buffer& indices = held.buffers.emplace_back(b, flags);
+    const Buffer& data = held.buffers.emplace_back(c, flags);
+    CompressedCounts compressed;
+    compressed.pointers = static_cast<const std::byte*>(pointers.get().buf);
+    compressed.pointer_size = index_size(pointers.get(), "indptr");
+    compressed.indices = static_cast<const std::byte*>(indices.get().buf);
+    compressed.index_size = index_size(indices.get(), "indices");
+    compressed.data = static_cast<const std::byte*>(data.get().buf);
+    compressed.format = element_format(data.get(), "data");
+    compressed.entries = indices.length();
+    compressed.by_words = flag != 0;
+    held.matrix.words = to_size(d, "words");
+    held.matrix.parts = to_size(e, "parts");
+    const std::size_t slices = compressed.by_words ? held.matrix.words : held.matrix.parts;
+    if (data.length() != compressed.entries) {
+        throw_python_error(PyExc_ValueError, "sparse matrix data and indices differ in length");
+    }
+    if (pointers.length() != slices + 1) {
+        throw_python_error(PyExc_ValueError, "sparse matrix index pointers have length " +
+                                                 std::to_string(pointers.length()) +
+                                                 ", expected " + std::to_string(slices + 1));
+    }
+    if ((compressed.by_words ? held.matrix.parts : held.matrix.words) > UINT32_MAX) {
+        throw_python_error(PyExc_ValueError, "at most 4294967295 parts are supported");
+    }
+    held.matrix.counts = compressed;
+    return held;
+}
+
+std::vector<double> doubles_from(PyObject* object, const char* what) {
+    Buffer view(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    if (view.get().ndim != 1 || element_format(view.get(), what).kind !=
+                                    ElementFormat::Kind::binary64) {
+        throw_python_error(PyExc_TypeError, std::string(what) + " must be a 1-D float64 array");
+    }
+    const auto* first = static_cast<const double*>(view.get().buf);
+    return std::vector<double>(first, first + view.length());
+}
+
+// Runs `work` on a thread of its own while the calling thread, without the
+// interpreter lock, wakes every `tick` to run `poll` with the lock held.
+// `poll` returns false to stop (a Python error is then set) and is told
+// whether the work has finished. Rethrows what `work` threw.
+template <class Work, class Poll>
+void run_polling(Work&& work, Poll&& poll, std::atomic<bool>& stop) {
+    std::mutex mutex;
+    std::condition_variable finished_changed;
+    bool finished = false;
+    std::exception_ptr failure;
+    std::thread driver([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        finished = true;
+        finished_changed.notify_all();
+    });
+    bool interrupted = false;
+    for (;;) {
+        bool done = false;
+        PyThreadState* state = PyEval_SaveThread();
+        {
+            std::unique_lock lock(mutex);
+            done = finished_changed.wait_for(lock, std::chrono::milliseconds(50),
+                                             [&] { return finished; });
+        }
+        PyEval_RestoreThread(state);
+        if (done) {
+            break;
+        }
+        if (!interrupted && !poll(false)) {
+            interrupted = true;
+            stop.store(true, std::memory_order_release);
+        }
+    }
+    // The driver has ended its work; joining is immediate.
+    driver.join();
+    if (interrupted) {
+        throw PythonErrorSet{};
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (!poll(true)) {
+        throw PythonErrorSet{};
+    }
+}
+
+PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* spec = nullptr;
+        PyObject* sizes_object = nullptr;
+        double total = 0.0;
+        PyObject* names = nullptr;
+        PyObject* outputs = nullptr;
+        const char* da_name = nullptr;
+        Py_ssize_t threads = 1;
+        PyObject* progress = nullptr;
+        if (!PyArg_ParseTuple(args, "OOdOOsnO", &spec, &sizes_object, &total, &names, &outputs,
+                              &da_name, &threads, &progress)) {
+            throw_pending_error();
+        }
+        HeldMatrix held = matrix_from(spec);
+        Result<PartTable> table = make_part_table(doubles_from(sizes_object, "part_sizes"), total);
+        const PartTable parts = unwrap(std::move(table));
+        if (parts.parts() != held.matrix.parts) {
+            throw_python_error(PyExc_ValueError,
+                               "part_sizes has " + std::to_string(parts.parts()) +
+                                   " values, expected " + std::to_string(held.matrix.parts));
+        }
+        const std::string_view da_text(da_name);
+        if (da_text != "pairwise" && da_text != "sorted") {
+            throw_python_error(PyExc_ValueError, "da must be 'pairwise' or 'sorted'");
+        }
+        const DaMethod da = da_text == "sorted" ? DaMethod::sorted : DaMethod::pairwise;
+        if (threads < 1) {
+            throw_python_error(PyExc_ValueError, "threads must be at least 1");
+        }
+
+        const Py_ssize_t count = PyTuple_Size(names);
+        if (count < 0 || PyTuple_Size(outputs) != count) {
+            throw_python_error(PyExc_TypeError, "columns and outputs must be tuples of one length");
+        }
+        ColumnSet columns;
+        std::vector<ColumnTarget> targets;
+        std::vector<Buffer> output_buffers;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GetItem(names, i);
+            Py_ssize_t length = 0;
+            const char* text = name == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(name, &length);
+            if (text == nullptr) {
+                throw_pending_error();
+            }
+            const std::optional<Column> column =
+                column_named(std::string_view(text, static_cast<std::size_t>(length)));
+            if (!column) {
+                throw_python_error(PyExc_ValueError, "unknown measure '" + std::string(text) + "'");
+            }
+            const Buffer& out = output_buffers.emplace_back(
+                PyTuple_GetItem(outputs, i), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
+            const ElementFormat format = element_format(out.get(), "output");
+            const bool fits = *column == Column::range
+                                  ? format.kind == ElementFormat::Kind::signed_integer &&
+                                        format.size == 4
+                                  : format.is_native_double();
+            if (!fits || out.get().ndim != 1 || out.length() != held.matrix.words) {
+                throw_python_error(PyExc_TypeError, "output for '" + std::string(text) +
+                                                        "' must be a 1-D array of one value per word");
+            }
+            columns.add(*column);
+            targets.push_back(ColumnTarget{*column, out.get().buf});
+        }
+
+        std::atomic<bool> stop{false};
+        std::atomic<std::size_t> done{0};
+        const TableRun run{static_cast<std::size_t>(threads), &stop, &done};
+        std::size_t reported = 0;
+        const auto report = [&](bool) -> bool {
+            if (PyErr_CheckSignals() != 0) {
+                return false;
+            }
+            const std::size_t now = done.load(std::memory_order_relaxed);
+            if (progress != Py_None && now != reported) {
+                reported = now;
+                PyRef result = PyRef::steal(PyObject_CallFunction(progress, "n",
+                                                                  static_cast<Py_ssize_t>(now)));
+                if (!result) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        std::optional<MeasureError> complaint;
+        run_polling(
+            [&] {
+                complaint = check_counts(held.matrix);
+                if (!complaint) {
+                    evaluate_table(held.matrix, parts, columns, da, targets, run);
+                }
+            },
+            report, stop);
+        if (complaint) {
+            throw_measure_error(*complaint);
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
+// part_sums(spec, sums): adds every word's counts to the float64 array sums.
+PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* spec = nullptr;
+        PyObject* sums_object = nullptr;
+        if (!PyArg_ParseTuple(args, "OO", &spec, &sums_object)) {
+            throw_pending_error();
+        }
+        HeldMatrix held = matrix_from(spec);
+        Buffer sums(sums_object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
+        if (!element_format(sums.get(), "sums").is_native_double() ||
+            sums.length() != held.matrix.parts) {
+            throw_python_error(PyExc_TypeError, "sums must be a float64 array of one value per part");
+        }
+        std::atomic<bool> stop{false};
+        std::optional<MeasureError> complaint;
+        run_polling(
+            [&] {
+                complaint = check_counts(held.matrix);
+                if (!complaint) {
+                    add_part_sums(held.matrix, static_cast<double*>(sums.get().buf));
+                }
+            },
+            [](bool) { return PyErr_CheckSignals() == 0; }, stop);
+        if (complaint) {
+            throw_measure_error(*complaint);
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
+PyObject* ordered_sum_entry(PyObject*, PyObject* values) noexcept {
+    return boundary([&]() -> PyRef {
+        const std::vector<double> data = doubles_from(values, "values");
+        PyRef result = PyRef::steal(PyFloat_FromDouble(ordered_sum(data)));
+        if (!result) {
+            throw_pending_error();
+        }
+        return result;
+    });
+}
+
+PyObject* column_names_entry(PyObject*, PyObject*) noexcept {
+    return boundary([&]() -> PyRef {
+        PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(column_count)));
+        if (!names) {
+            throw_pending_error();
+        }
+        for (std::size_t i = 0; i < column_count; ++i) {
+            PyObject* text = PyUnicode_FromStringAndSize(
+                column_names[i].data(), static_cast<Py_ssize_t>(column_names[i].size()));
+            if (text == nullptr || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), text) != 0) {
+                throw_pending_error();
+            }
+        }
+        return names;
+    });
+}
+
+PyObject* default_threads_entry(PyObject*, PyObject*) noexcept {
+    return boundary([&]() -> PyRef {
+        PyRef result = PyRef::steal(PyLong_FromSize_t(pool_worker_count()));
+        if (!result) {
+            throw_pending_error();
+        }
+        return result;
+    });
+}
+
+PyMethodDef methods[] = {
+    {"evaluate", evaluate_entry, METH_VARARGS,
+     "evaluate(spec, part_sizes, total, columns, outputs, da, threads, progress)\n--\n\n"
+     "Fill the output arrays with the named columns for every word."},
+    {"part_sums", part_sums_entry, METH_VARARGS,
+     "part_sums(spec, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
+    {"ordered_sum", ordered_sum_entry, METH_O,
+     "ordered_sum(values)\n--\n\nSum of a float64 array in index order from +0.0."},
+    {"column_names", column_names_entry, METH_NOARGS,
+     "column_names()\n--\n\nThe engine's column names in their default order."},
+    {"default_threads", default_threads_entry, METH_NOARGS,
+     "default_threads()\n--\n\nThe worker count the pool uses."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "lexispan_table._native",
+    "The table engine of lexispan_table.",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace lexispan::binding
+
+PyMODINIT_FUNC PyInit__native() {
+    return PyModule_Create2(&lexispan::binding::module_definition, 3);
+}
