@@ -48,3 +48,8 @@ def test_stubs_match_the_runtime_module(tmp_path):
 def test_command_line_package_is_strictly_typed(tmp_path):
     result = mypy(tmp_path, "-p", "lexispan_cli")
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_table_package_is_strictly_typed(tmp_path):
+    result = mypy(tmp_path, "-p", "lexispan_table")
+    assert result.returncode == 0, result.stdout + result.stderr

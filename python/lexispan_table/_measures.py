@@ -3,6 +3,7 @@ and the docs read."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import NamedTuple
 
 
@@ -48,12 +49,11 @@ def select(measures: object) -> tuple[str, ...]:
         return MEASURE_NAMES
     if isinstance(measures, str):
         measures = (measures,)
-    try:
-        names = tuple(measures)  # type: ignore[call-overload]
-    except TypeError:
+    if not isinstance(measures, Iterable):
         raise TypeError(
             f"measures must be a list of measure names, not {type(measures).__name__}"
-        ) from None
+        )
+    names: tuple[object, ...] = tuple(measures)
     if not names:
         raise ValueError("measures must name at least one measure")
     seen: set[str] = set()
@@ -67,4 +67,4 @@ def select(measures: object) -> tuple[str, ...]:
         if name in seen:
             raise ValueError(f"measure {name!r} is listed twice")
         seen.add(name)
-    return names
+    return tuple(str(name) for name in names)

@@ -18,7 +18,7 @@ def progress_callback(total: int, enabled: bool, description: str = "words"
         yield None
         return
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         tqdm = None
     if tqdm is not None:

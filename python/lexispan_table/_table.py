@@ -89,8 +89,9 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     workers = _check_threads(threads)
     dask_input = _dask_module(counts)
     if dask_input is not None:
-        return dask_input.dispersion_arrays(counts, part_sizes, total, words_axis=axis,
+        result: dict[str, np.ndarray] = dask_input.dispersion_arrays(counts, part_sizes, total, words_axis=axis,
                                             measures=names, da=method, threads=threads)
+        return result
     adapted = adapt(counts, axis)
     sizes, value = resolve_sizes(adapted, part_sizes, total)
     return evaluate(adapted, sizes, value, names, method, workers, bool(progress))
@@ -139,7 +140,7 @@ def _index(pd: Any, counts: CountInput, words: Any) -> Any:
 
 def _pandas() -> Any:
     try:
-        import pandas
+        import pandas  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise ImportError(
             "lexispan_table.dispersion returns a pandas DataFrame and needs pandas: "
@@ -151,6 +152,6 @@ def _pandas() -> Any:
 def _dask_module(counts: object) -> Any:
     # Dask arrays are recognised without importing Dask.
     if type(counts).__module__.startswith("dask.") and hasattr(counts, "chunks"):
-        from . import _dask
-        return _dask
+        import importlib
+        return importlib.import_module("lexispan_table._dask")
     return None
