@@ -40,14 +40,18 @@ std::size_t index_at(const CompressedCounts& counts, std::size_t e) noexcept {
     return static_cast<std::size_t>(load_integer(counts.indices, counts.index_size, e));
 }
 
-// Rows a worker claims at a time: whole row groups, enough of them that a
-// compressed-by-parts matrix pays its per-claim search rarely.
-std::size_t claim_size(const CountMatrix& matrix, std::size_t group) {
-    if (const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-        compressed != nullptr && !compressed->by_words) {
-        return group * 64;
+// Words gathered together from a matrix compressed by parts: each gather
+// visits every part once, so wider gathers cost less per word, but hold the
+// entries of every gathered word. The width keeps that within about 2^22
+// entries even if every gathered word occurs in every part.
+std::size_t gather_width(const CountMatrix& matrix, std::size_t group) {
+    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
+    if (compressed == nullptr || compressed->by_words) {
+        return group;
     }
-    return group * 4;
+    constexpr std::size_t entry_budget = std::size_t{1} << 22;
+    const std::size_t width = entry_budget / std::max<std::size_t>(matrix.parts, 1);
+    return std::clamp<std::size_t>(width / group * group, group, 64 * group);
 }
 
 // One worker's storage: the rows of the current group and the engine's
@@ -61,8 +65,8 @@ struct GroupBuffers {
     std::vector<std::size_t> cursors;  // compressed by parts: next entry per part
     RowScratch scratch;
 
-    explicit GroupBuffers(std::size_t group)
-        : dense(group), parts(group), values(group), rows(group), results(group) {}
+    GroupBuffers(std::size_t group, std::size_t width)
+        : dense(group), parts(width), values(width), rows(width), results(group) {}
 };
 
 void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std::size_t first,
@@ -147,6 +151,7 @@ void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& count
 
 void store_group(std::span<const ColumnTarget> targets, std::size_t first, std::size_t count,
                  const GroupBuffers& buffers) {
+    // results[r] belongs to word first + r.
     for (const ColumnTarget& target : targets) {
         if (target.column == Column::range) {
             auto* out = static_cast<std::int32_t*>(target.data) + first;
@@ -246,15 +251,20 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
         return;
     }
     const std::size_t group = row_group_size();
-    const std::size_t claim = claim_size(matrix, group);
+    // Words are loaded `width` at a time and evaluated `group` at a time; a
+    // worker claims several loads at once.
+    const std::size_t width = gather_width(matrix, group);
+    const std::size_t claim = width * 4;
     const std::size_t claims = (words + claim - 1) / claim;
     std::atomic<std::size_t> next_claim{0};
     std::atomic<bool>& stop = *run.stop;
+    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
+    const bool gathered = compressed != nullptr && !compressed->by_words;
 
     // One participant: claims runs of rows until none are left or the call
     // is stopped.
     const auto participate = [&]() {
-        GroupBuffers buffers(group);
+        GroupBuffers buffers(group, width);
         for (;;) {
             const std::size_t c = next_claim.fetch_add(1, std::memory_order_relaxed);
             if (c >= claims || stop.load(std::memory_order_acquire)) {
@@ -262,26 +272,33 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
             }
             const std::size_t begin = c * claim;
             const std::size_t end = std::min(words, begin + claim);
-            const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-            if (compressed != nullptr && !compressed->by_words) {
+            if (gathered) {
                 seek_part_slices(matrix, *compressed, begin, buffers);
             }
-            for (std::size_t first = begin; first < end; first += group) {
-                if (stop.load(std::memory_order_acquire)) {
-                    return;
+            for (std::size_t load = begin; load < end; load += width) {
+                const std::size_t loaded = std::min(width, end - load);
+                if (gathered) {
+                    if (stop.load(std::memory_order_acquire)) {
+                        return;
+                    }
+                    gather_part_slices(matrix, *compressed, load, loaded, buffers);
                 }
-                const std::size_t count = std::min(group, end - first);
-                if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
-                    load_dense_group(matrix, *dense, first, count, buffers);
-                } else if (compressed->by_words) {
-                    load_word_slices(*compressed, first, count, buffers);
-                } else {
-                    gather_part_slices(matrix, *compressed, first, count, buffers);
+                for (std::size_t offset = 0; offset < loaded; offset += group) {
+                    if (stop.load(std::memory_order_acquire)) {
+                        return;
+                    }
+                    const std::size_t first = load + offset;
+                    const std::size_t count = std::min(group, loaded - offset);
+                    if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
+                        load_dense_group(matrix, *dense, first, count, buffers);
+                    } else if (!gathered) {
+                        load_word_slices(*compressed, first, count, buffers);
+                    }
+                    evaluate_rows(parts, buffers.rows.data() + (gathered ? offset : 0), count,
+                                  columns, da, buffers.scratch, buffers.results.data());
+                    store_group(targets, first, count, buffers);
+                    run.done->fetch_add(count, std::memory_order_relaxed);
                 }
-                evaluate_rows(parts, buffers.rows.data(), count, columns, da, buffers.scratch,
-                              buffers.results.data());
-                store_group(targets, first, count, buffers);
-                run.done->fetch_add(count, std::memory_order_relaxed);
             }
         }
     };
