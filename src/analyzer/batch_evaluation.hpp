@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -65,5 +66,14 @@ private:
 // exception escaping a work item after the other started items have ended.
 [[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
     RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words);
+
+// The same, calling `poll` on the calling thread about every 20 ms while the
+// rows run (see run_chunked). Once it returns true no further row starts and
+// the call returns after the started ones end; the records are then
+// incomplete, and the caller, which knows it asked for the stop, discards
+// them.
+[[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
+    RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words,
+    const std::function<bool()>& poll);
 
 }  // namespace lexispan

@@ -102,9 +102,20 @@ PyObject* calculate_batch_metrics_entry(PyObject*, PyObject* args, PyObject* kwa
         const std::vector<double> sizes =
             argument("corpus_part_sizes", to_vector, bound[1].get());
         const double total = argument("total_corpus_words", to_double, bound[2].get());
+        // Signal handlers run here, on the calling thread, while the rows
+        // are evaluated; the lock stays held. A handler that writes to a
+        // matrix read in place races with the workers, but the buffer stays
+        // exported, so the memory stays valid.
+        bool interrupted = false;
         Result<std::vector<DispersionMetrics>> records =
-            calculate_batch_metrics(rows, sizes, total);
+            calculate_batch_metrics(rows, sizes, total, [&interrupted] {
+                interrupted = PyErr_CheckSignals() != 0;
+                return interrupted;
+            });
         rows.release();  // before building Python objects can run Python code
+        if (interrupted) {
+            throw PythonErrorSet{};  // the handler's exception, KeyboardInterrupt for SIGINT
+        }
         return to_python(unwrap(std::move(records)));
     });
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace lexispan {
@@ -421,8 +423,12 @@ std::size_t available_parallelism() noexcept {
 namespace {
 
 // True on pool worker threads, so that a nested run_chunked runs inline
-// instead of waiting for workers that are all busy with the outer job.
-thread_local bool t_is_worker = false;
+// instead of waiting for workers that are all busy with the outer job; and
+// on a caller while its poll runs, which must not wait for the job it is
+// itself part of (nor lock the submission lock it holds).
+thread_local bool t_runs_inline = false;
+
+constexpr auto poll_interval = std::chrono::milliseconds(20);
 
 // One run_chunked call. Lives on the caller's stack; workers only touch it
 // while counted in worker_pool::running_.
@@ -450,6 +456,33 @@ struct job {
                next.load(std::memory_order_acquire) >= chunks;
     }
 
+    // Records the first failure and stops further claims.
+    void fail(std::exception_ptr failure) noexcept {
+        {
+            const std::lock_guard lock(error_mutex);
+            if (!error) {
+                error = std::move(failure);
+            }
+        }
+        stop.store(true, std::memory_order_release);
+    }
+
+    // Asks the caller's poll whether to stop, on the calling thread.
+    void poll_caller(const std::function<bool()>& poll) noexcept {
+        if (stop.load(std::memory_order_acquire)) {
+            return;
+        }
+        const bool outer = std::exchange(t_runs_inline, true);
+        try {
+            if (poll()) {
+                stop.store(true, std::memory_order_release);
+            }
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        t_runs_inline = outer;
+    }
+
     void run_one(std::size_t index) {
         const std::size_t begin = index * chunk;
         const std::size_t end = count - begin < chunk ? count : begin + chunk;
@@ -466,13 +499,7 @@ struct job {
             try {
                 run_one(index);
             } catch (...) {
-                {
-                    const std::lock_guard lock(error_mutex);
-                    if (!error) {
-                        error = std::current_exception();
-                    }
-                }
-                stop.store(true, std::memory_order_release);
+                fail(std::current_exception());
             }
         }
     }
@@ -511,8 +538,18 @@ public:
 
     [[nodiscard]] std::size_t workers() const noexcept { return workers_; }
 
-    void run(job& j) {
-        const std::lock_guard serialise(submit_mutex_);
+    void run(job& j, const std::function<bool()>& poll) {
+        std::unique_lock serialise(submit_mutex_, std::defer_lock);
+        if (!poll) {
+            serialise.lock();
+        } else {
+            while (!serialise.try_lock_for(poll_interval)) {
+                j.poll_caller(poll);
+                if (j.stop.load(std::memory_order_acquire)) {
+                    return;  // nothing was handed out
+                }
+            }
+        }
         std::unique_lock lock(mutex_);
         current_ = &j;
         ++generation_;
@@ -520,13 +557,22 @@ public:
         // Every claim happens while a worker is counted in running_, so once
         // nothing is left to claim and no worker is counted, every started
         // chunk has ended.
-        job_done_.wait(lock, [&] { return running_ == 0 && j.exhausted(); });
+        const auto finished = [&] { return running_ == 0 && j.exhausted(); };
+        if (!poll) {
+            job_done_.wait(lock, finished);
+        } else {
+            while (!job_done_.wait_for(lock, poll_interval, finished)) {
+                lock.unlock();
+                j.poll_caller(poll);
+                lock.lock();
+            }
+        }
         current_ = nullptr;
     }
 
 private:
     void worker_main() noexcept {
-        t_is_worker = true;
+        t_runs_inline = true;
         pthread_setname_np(pthread_self(), "lexispan-worker");
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
@@ -551,7 +597,7 @@ private:
     }
 
     const std::size_t workers_;
-    std::mutex submit_mutex_;  // one job at a time, whichever thread submits
+    std::timed_mutex submit_mutex_;  // one job at a time, whichever thread submits
     std::mutex mutex_;         // guards the fields below
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
@@ -637,11 +683,17 @@ worker_pool& global_pool() {
 
 void run_chunked(std::size_t count, std::size_t chunk, std::atomic<bool>& stop,
                  const std::function<void(std::size_t, std::size_t)>& body) {
+    run_chunked(count, chunk, stop, body, {});
+}
+
+void run_chunked(std::size_t count, std::size_t chunk, std::atomic<bool>& stop,
+                 const std::function<void(std::size_t, std::size_t)>& body,
+                 const std::function<bool()>& poll) {
     if (count == 0) {
         return;
     }
     job j(count, chunk == 0 ? 1 : chunk, stop, body);
-    if (t_is_worker) {
+    if (t_runs_inline) {
         for (std::size_t index = 0; index < j.chunks && !stop.load(std::memory_order_acquire);
              ++index) {
             try {
@@ -653,7 +705,7 @@ void run_chunked(std::size_t count, std::size_t chunk, std::atomic<bool>& stop,
         }
         return;
     }
-    global_pool().run(j);
+    global_pool().run(j, poll);
     if (j.error) {
         std::rethrow_exception(j.error);
     }

@@ -63,6 +63,19 @@ public:
 void run_chunked(std::size_t count, std::size_t chunk, std::atomic<bool>& stop,
                  const std::function<void(std::size_t, std::size_t)>& body);
 
+// The same, with the calling thread calling `poll` about every 20 ms while it
+// waits for the pool (or for another caller's job to end) instead of only
+// sleeping. When poll returns true, `stop` is set and the call returns once
+// the started chunks have ended, without an exception; the caller knows why
+// it stopped. If poll throws, that is handled like a throwing body (a body's
+// earlier exception wins). poll is not called again once `stop` is set, runs
+// with none of the pool's locks held, and a run_chunked that it makes on its
+// own thread runs inline, serially. An empty `poll` only sleeps. Inline runs
+// (from a worker or from inside poll) never call it.
+void run_chunked(std::size_t count, std::size_t chunk, std::atomic<bool>& stop,
+                 const std::function<void(std::size_t, std::size_t)>& body,
+                 const std::function<bool()>& poll);
+
 // Worker count of the process-wide pool, creating it if needed; throws
 // pool_unavailable when the pool cannot run.
 [[nodiscard]] std::size_t pool_worker_count();
