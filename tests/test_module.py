@@ -52,6 +52,24 @@ def test_module_attributes():
     assert public == {"CorpusWordAnalyzer", "DispersionMetrics"}
 
 
+IMPORT_UNDER_ERROR = """
+    import warnings
+    filters = list(warnings.filters)
+    import lexispan
+    assert warnings.filters == filters, "the import changed the warning filters"
+    print(lexispan.CorpusWordAnalyzer.__name__, lexispan.DispersionMetrics.__name__)
+"""
+
+
+def test_import_with_warnings_as_errors():
+    # The interpreter warns about the classes' bare names while creating them.
+    completed = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(IMPORT_UNDER_ERROR)],
+        capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.split() == ["CorpusWordAnalyzer", "DispersionMetrics"]
+
+
 def test_class_names_and_docs():
     assert (A.__name__, A.__qualname__) == ("CorpusWordAnalyzer", "CorpusWordAnalyzer")
     assert A.__doc__ == (

@@ -54,6 +54,44 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     throw PythonErrorSet{};
 }
 
+// PyType_FromSpec with the DeprecationWarning that the interpreter gives for
+// a bare class name ignored: under `-W error` (or a test suite's
+// `filterwarnings = error`) that warning would fail the import. Nothing else
+// is filtered, and the filters are restored afterwards. A new reference, or
+// null with the error set.
+PyObject* type_from_spec_quietly(PyType_Spec& spec) noexcept {
+    const PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
+    const PyRef manager = warnings ? PyRef::steal(PyObject_CallMethod(
+                                         warnings.get(), "catch_warnings", nullptr))
+                                   : PyRef();
+    const PyRef entered =
+        manager ? PyRef::steal(PyObject_CallMethod(manager.get(), "__enter__", nullptr)) : PyRef();
+    if (!entered) {
+        return nullptr;
+    }
+    const PyRef filtered = PyRef::steal(PyObject_CallMethod(
+        warnings.get(), "filterwarnings", "ssO", "ignore",
+        "builtin type .* has no __module__ attribute", PyExc_DeprecationWarning));
+    PyRef created = filtered ? PyRef::steal(PyType_FromSpec(&spec)) : PyRef();
+
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    const PyRef exited = PyRef::steal(
+        PyObject_CallMethod(manager.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!created || exited) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return created.release();
+    }
+    // The filters could not be restored: fail with that error.
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return nullptr;
+}
+
 }  // namespace
 
 PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
@@ -84,7 +122,7 @@ PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
 
     PyType_Spec spec{description.name, description.basic_size, 0, Py_TPFLAGS_DEFAULT,
                      slots.data()};
-    PyObject* created = PyType_FromSpec(&spec);
+    PyObject* created = type_from_spec_quietly(spec);
     if (created == nullptr) {
         throw_class_creation_failed(description.name);
     }
