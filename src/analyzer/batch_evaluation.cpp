@@ -102,6 +102,14 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
         }
     }
 
+    // What fails one row fails them all; known before a record is reserved,
+    // so that a batch of many empty rows reports that rather than running
+    // out of memory.
+    if (std::optional<MeasureError> error =
+            check_profile_shape(expected, expected, total_corpus_words)) {
+        return *std::move(error);
+    }
+
     std::vector<DispersionMetrics> records(count);
     std::atomic<bool> failed{false};
     FailureSlot failure;
