@@ -2,10 +2,12 @@
 
 import gc
 import pydoc
+import shutil
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -68,6 +70,23 @@ def test_import_with_warnings_as_errors():
         capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.split() == ["CorpusWordAnalyzer", "DispersionMetrics"]
+
+
+def extension_modules():
+    """Every extension module of the distribution, as installed."""
+    site = Path(lexispan.__file__).parent
+    return sorted([*site.glob("lexispan*.abi3.so"), *site.glob("lexispan_table/*.abi3.so")])
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="no nm to list the dynamic symbols")
+def test_extension_modules_export_their_init_function_only():
+    modules = extension_modules()
+    assert Path(lexispan.__file__) in modules
+    for path in modules:
+        listing = subprocess.run(["nm", "-D", "--defined-only", str(path)], capture_output=True,
+                                 text=True, check=True).stdout
+        exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+        assert exported == {"PyInit_" + path.name.split(".")[0]}, path
 
 
 def test_class_names_and_docs():
