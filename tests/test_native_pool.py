@@ -8,7 +8,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/native/thread_pool_test.cpp", "src/parallel/thread_pool.cpp"]
+SOURCES = ["tests/native/thread_pool_test.cpp", "src/parallel/thread_pool.cpp",
+           "src/parallel/cpu_budget.cpp"]
 
 
 def compiler():
@@ -77,7 +78,7 @@ BATCH_SOURCES = [
     "tests/native/batch_test.cpp", "src/analyzer/batch_evaluation.cpp",
     "src/analyzer/corpus_profile.cpp", "src/analyzer/measures.cpp",
     "src/analyzer/full_evaluation.cpp", "src/analyzer/da_pair_sums.cpp",
-    "src/parallel/thread_pool.cpp",
+    "src/parallel/thread_pool.cpp", "src/parallel/cpu_budget.cpp",
 ]
 
 
@@ -98,3 +99,16 @@ def test_failed_batch_starts_nothing_after_the_failure(batch_binary, workers):
     result = run(batch_binary, "", RAYON_NUM_THREADS=workers)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"batch ok workers={workers}" in result.stdout
+
+
+def test_cpu_budget(tmp_path):
+    out = tmp_path / "cpu_budget_test"
+    subprocess.run(
+        [compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "src"),
+         str(ROOT / "tests/native/cpu_budget_test.cpp"), str(ROOT / "src/parallel/cpu_budget.cpp"),
+         "-o", str(out)],
+        check=True,
+    )
+    result = run(out, "")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "cpu budget ok" in result.stdout

@@ -62,7 +62,7 @@ private:
 // Row-length check on the calling thread, then one profile and one full
 // evaluation per row on the pool. Every record equals the one that
 // make_corpus_profile(row, sizes, T) followed by calculate_all_metrics gives.
-// Throws pool_unavailable when the pool cannot run, and rethrows the first
+// Throws PoolUnavailable when the pool cannot run, and rethrows the first
 // exception escaping a work item after the other started items have ended.
 [[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
     RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words);
