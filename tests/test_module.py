@@ -72,6 +72,32 @@ def test_import_with_warnings_as_errors():
     assert completed.stdout.split() == ["CorpusWordAnalyzer", "DispersionMetrics"]
 
 
+FAILED_CLASS_CREATION = """
+    import warnings
+
+    def refuse(*args, **kwargs):
+        raise LookupError("no filters today")
+
+    warnings.filterwarnings = refuse
+    filters = list(warnings.filters)
+    try:
+        import lexispan
+    except RuntimeError as error:
+        assert str(error) == "An error occurred while initializing class CorpusWordAnalyzer"
+        assert type(error.__cause__) is LookupError, repr(error.__cause__)
+        assert str(error.__cause__) == "no filters today"
+        assert warnings.filters == filters
+        print("ok")
+"""
+
+
+def test_failed_class_creation_is_raised_with_its_cause():
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(FAILED_CLASS_CREATION)],
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.split() == ["ok"]
+
+
 def extension_modules():
     """Every extension module of the distribution, as installed."""
     site = Path(lexispan.__file__).parent

@@ -78,8 +78,6 @@ template <class Convert>
 [[nodiscard]] auto argument(const char* name, Convert&& convert, PyObject* object)
     -> decltype(convert(object));
 
-void prefix_type_error(const char* name);
-
 template <class Convert>
 auto argument(const char* name, Convert&& convert, PyObject* object) -> decltype(convert(object)) {
     try {

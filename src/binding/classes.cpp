@@ -33,27 +33,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     });
 }
 
-[[noreturn]] void throw_class_creation_failed(const char* name) {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    PyRef cause = PyRef::steal(raw_value);
-    Py_DecRef(raw_type == nullptr ? Py_None : raw_type);
-    if (raw_traceback != nullptr) {
-        Py_DecRef(raw_traceback);
-    }
-    const std::string message = std::string("An error occurred while initializing class ") + name;
-    PyRef text = PyRef::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) {
-        PyErr_SetObject(PyExc_RuntimeError, text.get());
-        attach_cause(std::move(cause));
-    }
-    throw PythonErrorSet{};
-}
-
 // PyType_FromSpec with the DeprecationWarning that the interpreter gives for
 // a bare class name ignored: under `-W error` (or a test suite's
 // `filterwarnings = error`) that warning would fail the import. Nothing else
@@ -74,22 +53,15 @@ PyObject* type_from_spec_quietly(PyType_Spec& spec) noexcept {
         "builtin type .* has no __module__ attribute", PyExc_DeprecationWarning));
     PyRef created = filtered ? PyRef::steal(PyType_FromSpec(&spec)) : PyRef();
 
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    PendingError failure = PendingError::fetch();
     const PyRef exited = PyRef::steal(
         PyObject_CallMethod(manager.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     if (!created || exited) {
         PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        failure.restore();
         return created.release();
     }
-    // The filters could not be restored: fail with that error.
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return nullptr;
+    return nullptr;  // the filters could not be restored: fail with that error
 }
 
 }  // namespace
