@@ -283,25 +283,7 @@ PyRef to_python(std::int32_t value) {
 }
 
 PyRef to_python(const std::vector<double>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) {
-        throw_api_call_failed();
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        // PyList_SetItem steals the float.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                           to_python(values[i]).release()) != 0) {
-            throw_api_call_failed();
-        }
-    }
-    return list;
-}
-
-PyObject* interned(const char* text, PyObject*& cache) noexcept {
-    if (cache == nullptr) {
-        cache = PyUnicode_InternFromString(text);
-    }
-    return cache;
+    return list_of(values, [](double value) { return to_python(value); });
 }
 
 std::string type_qualname(PyObject* object) {

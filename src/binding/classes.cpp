@@ -3,8 +3,7 @@
 
 #include <string>
 #include <utility>
-
-#include "binding/arguments.hpp"
+#include <vector>
 
 namespace lexispan::binding {
 
@@ -67,6 +66,9 @@ PyObject* type_from_spec_quietly(PyType_Spec& spec) noexcept {
 }  // namespace
 
 PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
+    if (cache != nullptr) {
+        return cache;
+    }
     // The interpreter copies the docstring and the slot list, but keeps
     // pointing at the name and the method and attribute tables, which are
     // therefore static.
