@@ -153,9 +153,12 @@ def test_static_method_signature(name, signature, doc):
 
 
 def test_record_attributes_in_order():
+    # Every public member is one of the fields, and the text form lists them in the same order.
     registered = [name for name in vars(DispersionMetrics) if not name.startswith("__")]
-    assert registered == list(FIELDS)
-    assert set(FIELDS) <= set(dir(DispersionMetrics))
+    assert registered == list(FIELDS) and len(FIELDS) == 16
+    shown = repr(analyzer().calculate_all_metrics())
+    assert [item.split("=")[0] for item in shown[len("DispersionMetrics("):-1].split(", ")] == \
+        list(FIELDS)
     for name in FIELDS:
         descriptor = vars(DispersionMetrics)[name]
         assert descriptor.__doc__ in ("", None)

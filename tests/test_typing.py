@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SINGLE_METRIC_NAMES
+from conftest import FIELDS, SINGLE_METRIC_NAMES
 
 pytest.importorskip("mypy")
 
@@ -72,6 +72,15 @@ def test_every_method_and_attribute_has_a_docstring_in_the_stubs():
         public = {member for member in vars(getattr(lexispan, name)) if not member.startswith("_")}
         assert ast.get_docstring(node), name
         assert documented == public | {"__new__"}, name
+
+
+def test_record_fields_are_the_stubs_properties_in_order():
+    # The one list of the record's names that is spelled out: the stubs'.
+    (record,) = [node for node in installed_stub().body
+                 if isinstance(node, ast.ClassDef) and node.name == "DispersionMetrics"]
+    properties = [item.name for item in record.body if isinstance(item, ast.FunctionDef)
+                  and any(ast.unparse(d) == "property" for d in item.decorator_list)]
+    assert tuple(properties) == FIELDS
 
 
 def test_metric_name_literal_is_the_set_the_module_accepts():
