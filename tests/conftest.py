@@ -40,3 +40,4 @@ def value_bits(value):
 
 def record_bits(record):
     return tuple(value_bits(getattr(record, name)) for name in FIELDS)
+

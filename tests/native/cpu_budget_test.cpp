@@ -264,17 +264,17 @@ void test_cgroup_trees() {
 void test_affinity_bounds_default() {
     cpu_set_t saved;
     CHECK(sched_getaffinity(0, sizeof saved, &saved) == 0);
-    int first = -1;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    std::optional<std::size_t> first;
+    for (std::size_t cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
         if (CPU_ISSET(cpu, &saved)) {
             first = cpu;
             break;
         }
     }
-    CHECK(first >= 0);
+    CHECK(first.has_value());
     cpu_set_t one;
     CPU_ZERO(&one);
-    CPU_SET(first, &one);
+    CPU_SET(*first, &one);
     CHECK(sched_setaffinity(0, sizeof one, &one) == 0);
     const std::size_t pinned = lexispan::available_parallelism();
     CHECK(sched_setaffinity(0, sizeof saved, &saved) == 0);

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -147,8 +148,8 @@ void test_created_lazily() {
 }
 
 void test_coverage() {
-    for (const std::size_t count : {1, 2, 7, 64, 65, 1001}) {
-        for (const std::size_t chunk : {0, 1, 3, 64, 5000}) {
+    for (const std::size_t count : std::initializer_list<std::size_t>{1, 2, 7, 64, 65, 1001}) {
+        for (const std::size_t chunk : std::initializer_list<std::size_t>{0, 1, 3, 64, 5000}) {
             check_coverage(count, chunk);
         }
     }
