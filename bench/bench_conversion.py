@@ -14,13 +14,7 @@ import time
 import numpy as np
 
 from lexispan import CorpusWordAnalyzer
-
-FIELDS = (
-    "range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-    "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-    "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt",
-    "evenness_da", "ft_adjusted_by_pt", "ft_adjusted_by_da",
-)
+from reference_python import FIELDS
 
 
 def fingerprint(records):

@@ -3,28 +3,16 @@
 from __future__ import annotations
 
 import math
+from types import GetSetDescriptorType
+
+from lexispan import DispersionMetrics
 
 EPS = 1e-12
 LN2 = 0.6931471805599453
 
-FIELDS = (
-    "range",
-    "sd_population",
-    "vc_population",
-    "juilland_d",
-    "carroll_d2",
-    "roschengren_s_adj",
-    "dp",
-    "dp_norm",
-    "kl_divergence",
-    "jsd_dispersion",
-    "hellinger_dispersion",
-    "mean_text_frequency_ft",
-    "pervasiveness_pt",
-    "evenness_da",
-    "ft_adjusted_by_pt",
-    "ft_adjusted_by_da",
-)
+# The record's fields in record order: the attribute descriptors of its type.
+FIELDS = tuple(name for name, attribute in vars(DispersionMetrics).items()
+               if isinstance(attribute, GetSetDescriptorType))
 
 
 def _sd(v: list[float], f: float, mean: float) -> float:

@@ -87,6 +87,19 @@ def test_row_validation_errors(matrix, sizes, total, message):
     assert caught.value.args == (message,)
 
 
+@pytest.mark.parametrize(
+    "sizes, total, message",
+    [([], 1.0, "Input vectors cannot be empty."),
+     ([1.0], 0.0, "Total corpus words must be positive.")],
+)
+def test_failure_of_every_row_is_found_before_any_record_is_reserved(sizes, total, message):
+    # A hundred million rows: a record reserved per row would need tens of GB.
+    np = pytest.importorskip("numpy")
+    with pytest.raises(ValueError) as caught:
+        batch(np.empty((10**8, len(sizes))), sizes, total)
+    assert caught.value.args == (message,)
+
+
 def test_nan_total_is_accepted():
     (record,) = batch([[1, 2]], [10, 10], float("nan"))
     assert math.isnan(record.dp) and record.evenness_da == 0.6666666666666667

@@ -6,10 +6,12 @@ run. Forks happen only inside subprocesses: forking this (multi-threaded)
 test process would itself warn.
 """
 
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -249,3 +251,68 @@ def test_multiprocessing_pool(tmp_path, method):
         pytest.fail(f"hung (killed after {TIMEOUT} s): {expired.stderr!r}")
     assert completed.returncode == 0, completed.stdout + completed.stderr
     assert completed.stdout.split() == ["ok", method]
+
+
+INTERRUPT = """
+    import signal, struct, sys, time
+    import numpy as np
+    from lexispan import CorpusWordAnalyzer as A
+
+    FIELDS = {fields!r}
+
+    def record_bits(record):
+        return tuple(struct.pack("<d", v) if isinstance(v, float) else v
+                     for v in (getattr(record, f) for f in FIELDS))
+
+    # About seven seconds of rows here, each short enough to end soon once stopped.
+    columns = 16000
+    matrix = np.random.default_rng(5).random((800, columns))
+    sizes = np.full(columns, 100.0)
+    total = 100.0 * columns
+    idle = sys.getrefcount(matrix)
+    seen = {{}}
+
+    def on_interrupt(signum, frame):
+        # While the batch runs it holds references to the matrix.
+        seen["during_batch"] = sys.getrefcount(matrix) > idle
+        signal.default_int_handler(signum, frame)
+
+    signal.signal(signal.SIGINT, on_interrupt)
+    print("started", flush=True)
+    try:
+        A.calculate_batch_metrics(matrix, sizes, total)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), seen["during_batch"], flush=True)
+    else:
+        print("finished", flush=True)
+
+    # The pool is healthy afterwards.
+    small = [[float((r * 5 + i) % 9) for i in range(6)] for r in range(70)]
+    small_sizes = [float(5 + i) for i in range(6)]
+    serial = [record_bits(A(row, small_sizes, 45.0).calculate_all_metrics()) for row in small]
+    again = A.calculate_batch_metrics(small, small_sizes, 45.0)
+    print("agrees", [record_bits(r) for r in again] == serial, flush=True)
+"""
+
+
+def test_interrupt_stops_a_long_batch_and_leaves_the_pool_healthy():
+    pytest.importorskip("numpy")
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPT.format(fields=FIELDS))],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().split() == ["started"]
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=TIMEOUT)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, out + err
+    lines = out.splitlines()
+    kind, raised, during_batch = lines[0].split()
+    # The handler ran while the native call was still reading the matrix:
+    # the interrupt was seen inside the batch, not after it had ended.
+    assert (kind, during_batch) == ("interrupted", "True"), out + err
+    print(f"KeyboardInterrupt {float(raised) - sent:.3f} s after SIGINT")
+    assert lines[1:] == ["agrees True"], out + err

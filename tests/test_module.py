@@ -2,10 +2,12 @@
 
 import gc
 import pydoc
+import shutil
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -52,6 +54,67 @@ def test_module_attributes():
     assert public == {"CorpusWordAnalyzer", "DispersionMetrics"}
 
 
+IMPORT_UNDER_ERROR = """
+    import warnings
+    filters = list(warnings.filters)
+    import lexispan
+    assert warnings.filters == filters, "the import changed the warning filters"
+    print(lexispan.CorpusWordAnalyzer.__name__, lexispan.DispersionMetrics.__name__)
+"""
+
+
+def test_import_with_warnings_as_errors():
+    # The interpreter warns about the classes' bare names while creating them.
+    completed = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(IMPORT_UNDER_ERROR)],
+        capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.split() == ["CorpusWordAnalyzer", "DispersionMetrics"]
+
+
+FAILED_CLASS_CREATION = """
+    import warnings
+
+    def refuse(*args, **kwargs):
+        raise LookupError("no filters today")
+
+    warnings.filterwarnings = refuse
+    filters = list(warnings.filters)
+    try:
+        import lexispan
+    except RuntimeError as error:
+        assert str(error) == "An error occurred while initializing class CorpusWordAnalyzer"
+        assert type(error.__cause__) is LookupError, repr(error.__cause__)
+        assert str(error.__cause__) == "no filters today"
+        assert warnings.filters == filters
+        print("ok")
+"""
+
+
+def test_failed_class_creation_is_raised_with_its_cause():
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(FAILED_CLASS_CREATION)],
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.split() == ["ok"]
+
+
+def extension_modules():
+    """Every extension module of the distribution, as installed."""
+    site = Path(lexispan.__file__).parent
+    return sorted([*site.glob("lexispan*.abi3.so"), *site.glob("lexispan_table/*.abi3.so")])
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="no nm to list the dynamic symbols")
+def test_extension_modules_export_their_init_function_only():
+    modules = extension_modules()
+    assert Path(lexispan.__file__) in modules
+    for path in modules:
+        listing = subprocess.run(["nm", "-D", "--defined-only", str(path)], capture_output=True,
+                                 text=True, check=True).stdout
+        exported = {line.split()[-1] for line in listing.splitlines() if line.strip()}
+        assert exported == {"PyInit_" + path.name.split(".")[0]}, path
+
+
 def test_class_names_and_docs():
     assert (A.__name__, A.__qualname__) == ("CorpusWordAnalyzer", "CorpusWordAnalyzer")
     assert A.__doc__ == (
@@ -90,9 +153,12 @@ def test_static_method_signature(name, signature, doc):
 
 
 def test_record_attributes_in_order():
+    # Every public member is one of the fields, and the text form lists them in the same order.
     registered = [name for name in vars(DispersionMetrics) if not name.startswith("__")]
-    assert registered == list(FIELDS)
-    assert set(FIELDS) <= set(dir(DispersionMetrics))
+    assert registered == list(FIELDS) and len(FIELDS) == 16
+    shown = repr(analyzer().calculate_all_metrics())
+    assert [item.split("=")[0] for item in shown[len("DispersionMetrics("):-1].split(", ")] == \
+        list(FIELDS)
     for name in FIELDS:
         descriptor = vars(DispersionMetrics)[name]
         assert descriptor.__doc__ in ("", None)

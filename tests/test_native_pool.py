@@ -1,32 +1,21 @@
-"""The worker pool on its own, built as a native program (no Python involved)."""
+"""The worker pool and its sizing on their own, as native programs (no Python involved)."""
 
 import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-SOURCES = ["tests/native/thread_pool_test.cpp", "src/parallel/thread_pool.cpp"]
-
-
-def compiler():
-    return os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-
-
-pytestmark = pytest.mark.skipif(compiler() is None, reason="no C++ compiler for the native test")
+from native_build import native_release  # noqa: F401 (a fixture)
 
 
 @pytest.fixture(scope="module")
-def binary(tmp_path_factory):
-    out = tmp_path_factory.mktemp("pool") / "thread_pool_test"
-    subprocess.run(
-        [compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-pthread",
-         "-I", str(ROOT / "src"), *(str(ROOT / s) for s in SOURCES), "-o", str(out)],
-        check=True,
-    )
-    return out
+def binary(native_release):
+    return native_release / "thread_pool_test"
+
+
+@pytest.fixture(scope="module")
+def batch_binary(native_release):
+    return native_release / "batch_test"
 
 
 def run(binary, mode, **env):
@@ -73,28 +62,14 @@ def test_worker_count_from_environment(binary, env, expected):
     assert int(fields["tasks"]) == int(want) + 1  # the workers and the main thread
 
 
-BATCH_SOURCES = [
-    "tests/native/batch_test.cpp", "src/analyzer/batch_evaluation.cpp",
-    "src/analyzer/corpus_profile.cpp", "src/analyzer/measures.cpp",
-    "src/analyzer/full_evaluation.cpp", "src/analyzer/da_pair_sums.cpp",
-    "src/parallel/thread_pool.cpp",
-]
-
-
-@pytest.fixture(scope="module")
-def batch_binary(tmp_path_factory):
-    out = tmp_path_factory.mktemp("batch") / "batch_test"
-    subprocess.run(
-        [compiler(), "-std=c++20", "-O1", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-         "-pthread", "-I", str(ROOT / "src"), *(str(ROOT / s) for s in BATCH_SOURCES),
-         "-o", str(out)],
-        check=True,
-    )
-    return out
-
-
 @pytest.mark.parametrize("workers", ["1", "4"])
 def test_failed_batch_starts_nothing_after_the_failure(batch_binary, workers):
     result = run(batch_binary, "", RAYON_NUM_THREADS=workers)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"batch ok workers={workers}" in result.stdout
+
+
+def test_cpu_budget(native_release):
+    result = run(native_release / "cpu_budget_test", "")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "cpu budget ok" in result.stdout

@@ -17,6 +17,9 @@ import os
 import subprocess
 import sys
 import tracemalloc
+import types
+
+from lexispan import DispersionMetrics
 
 CALLS = 100
 WARMUP = 30
@@ -33,10 +36,9 @@ MEASURES = ["get_range", "get_sd_population", "get_vc_population", "get_juilland
             "get_hellinger_dispersion", "get_mean_text_frequency_ft", "get_pervasiveness_pt"]
 ACCESSORS = ["get_corpus_part_sizes", "get_total_corpus_words", "get_relative_partition_sizes",
              "get_normalized_frequencies"]
-FIELDS = ["range", "sd_population", "vc_population", "juilland_d", "carroll_d2",
-          "roschengren_s_adj", "dp", "dp_norm", "kl_divergence", "jsd_dispersion",
-          "hellinger_dispersion", "mean_text_frequency_ft", "pervasiveness_pt", "evenness_da",
-          "ft_adjusted_by_pt", "ft_adjusted_by_da"]
+# The record's fields in record order: the attribute descriptors of its type.
+FIELDS = [name for name, attribute in vars(DispersionMetrics).items()
+          if isinstance(attribute, types.GetSetDescriptorType)]
 
 
 class Failing(Exception):

@@ -6,30 +6,18 @@ import csv
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from types import GetSetDescriptorType
 from typing import TextIO
 
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
 from lexispan_cli.sources import Corpus
 
-# The record's attributes, in the order the record itself lists them.
-MEASURES: tuple[str, ...] = (
-    "range",
-    "sd_population",
-    "vc_population",
-    "juilland_d",
-    "carroll_d2",
-    "roschengren_s_adj",
-    "dp",
-    "dp_norm",
-    "kl_divergence",
-    "jsd_dispersion",
-    "hellinger_dispersion",
-    "mean_text_frequency_ft",
-    "pervasiveness_pt",
-    "evenness_da",
-    "ft_adjusted_by_pt",
-    "ft_adjusted_by_da",
+# The record's attributes in record order: the attribute descriptors of its type.
+MEASURES: tuple[str, ...] = tuple(
+    name
+    for name, attribute in vars(DispersionMetrics).items()
+    if isinstance(attribute, GetSetDescriptorType)
 )
 COLUMNS: tuple[str, ...] = ("word", "frequency", *MEASURES)
 

@@ -82,6 +82,12 @@ std::size_t chunk_size(std::size_t rows, std::size_t workers) {
 
 Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
     RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words) {
+    return calculate_batch_metrics(rows, corpus_part_sizes, total_corpus_words, {});
+}
+
+Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
+    RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words,
+    const std::function<bool()>& poll) {
     const std::size_t count = rows.row_count();
     if (count == 0) {
         return std::vector<DispersionMetrics>{};
@@ -94,6 +100,14 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
                                 std::to_string(length) + ", expected " +
                                 std::to_string(expected)};
         }
+    }
+
+    // What fails one row fails them all; known before a record is reserved,
+    // so that a batch of many empty rows reports that rather than running
+    // out of memory.
+    if (std::optional<MeasureError> error =
+            check_profile_shape(expected, expected, total_corpus_words)) {
+        return *std::move(error);
     }
 
     std::vector<DispersionMetrics> records(count);
@@ -123,7 +137,7 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
             evaluate_group(group, records.data() + first);
         }
     };
-    run_chunked(count, chunk_size(count, pool_worker_count()), failed, evaluate);
+    run_chunked(count, chunk_size(count, pool_worker_count()), failed, evaluate, poll);
 
     if (std::optional<MeasureError> error = failure.take()) {
         return *std::move(error);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -61,9 +62,18 @@ private:
 // Row-length check on the calling thread, then one profile and one full
 // evaluation per row on the pool. Every record equals the one that
 // make_corpus_profile(row, sizes, T) followed by calculate_all_metrics gives.
-// Throws pool_unavailable when the pool cannot run, and rethrows the first
+// Throws PoolUnavailable when the pool cannot run, and rethrows the first
 // exception escaping a work item after the other started items have ended.
 [[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
     RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words);
+
+// The same, calling `poll` on the calling thread about every 20 ms while the
+// rows run (see run_chunked). Once it returns true no further row starts and
+// the call returns after the started ones end; the records are then
+// incomplete, and the caller, which knows it asked for the stop, discards
+// them.
+[[nodiscard]] Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
+    RowSource& rows, const std::vector<double>& corpus_part_sizes, double total_corpus_words,
+    const std::function<bool()>& poll);
 
 }  // namespace lexispan

@@ -20,17 +20,26 @@ double sum_from_negative_zero(const std::vector<double>& values) noexcept {
 
 }  // namespace
 
-Result<CorpusProfile> make_corpus_profile(std::vector<double> v, std::vector<double> part_sizes,
-                                          double total_corpus_words) {
-    if (v.size() != part_sizes.size()) {
+std::optional<MeasureError> check_profile_shape(std::size_t length, std::size_t part_count,
+                                                double total_corpus_words) {
+    if (length != part_count) {
         return MeasureError{length_mismatch_message};
     }
-    if (v.empty()) {
+    if (length == 0) {
         return MeasureError{empty_input_message};
     }
     // Written so that a NaN total passes.
     if (0.0 >= total_corpus_words) {
         return MeasureError{nonpositive_total_message};
+    }
+    return std::nullopt;
+}
+
+Result<CorpusProfile> make_corpus_profile(std::vector<double> v, std::vector<double> part_sizes,
+                                          double total_corpus_words) {
+    if (std::optional<MeasureError> error =
+            check_profile_shape(v.size(), part_sizes.size(), total_corpus_words)) {
+        return *std::move(error);
     }
 
     CorpusProfile profile;

@@ -34,6 +34,12 @@ inline constexpr const char* length_mismatch_message =
 inline constexpr const char* empty_input_message = "Input vectors cannot be empty.";
 inline constexpr const char* nonpositive_total_message = "Total corpus words must be positive.";
 
+// Every check make_corpus_profile makes, in its order: they depend on the
+// lengths and the total only, never on the values.
+[[nodiscard]] std::optional<MeasureError> check_profile_shape(std::size_t length,
+                                                              std::size_t part_count,
+                                                              double total_corpus_words);
+
 // Validates and takes over both vectors; on an error both are released.
 [[nodiscard]] Result<CorpusProfile> make_corpus_profile(std::vector<double> v,
                                                         std::vector<double> part_sizes,

@@ -87,9 +87,9 @@ constexpr auto pair_sums_avx512 = pair_sums_baseline;
 constexpr auto pair_sums_avx2 = pair_sums_baseline;
 #endif
 
-using kernel_function = void (*)(const double*, std::size_t, double*);
+using KernelFunction = void (*)(const double*, std::size_t, double*);
 
-kernel_function kernel_for(DaKernel kernel) noexcept {
+KernelFunction kernel_for(DaKernel kernel) noexcept {
     switch (kernel) {
         case DaKernel::avx512:
             return pair_sums_avx512;

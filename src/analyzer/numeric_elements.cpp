@@ -92,7 +92,7 @@ void read_strided_elements(const std::byte* source, ElementFormat format, std::s
 }
 
 double read_element(const std::byte* source, ElementFormat format) noexcept {
-    double value;
+    double value = 0.0;
     read_any(source, format, 1, 0, &value);
     return value;
 }

@@ -47,20 +47,14 @@ PyObject* analyzer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noe
 // An instance method that may fill a cache runs alone on its object.
 template <auto Body>
 PyObject* exclusive_method(PyObject* self, PyObject*) noexcept {
-    return boundary([&] {
-        AnalyzerInstance& instance = instance_of<CorpusProfile>(self);
-        const ExclusiveAccess access(self, instance.borrow_flag);
-        return to_python(Body(instance.value));
-    });
+    return with_access<CorpusProfile, ExclusiveAccess>(
+        self, [](CorpusProfile& profile) { return to_python(Body(profile)); });
 }
 
 template <auto Body>
 PyObject* shared_method(PyObject* self, PyObject*) noexcept {
-    return boundary([&] {
-        AnalyzerInstance& instance = instance_of<CorpusProfile>(self);
-        const SharedAccess access(self, instance.borrow_flag);
-        return to_python(Body(std::as_const(instance.value)));
-    });
+    return with_access<CorpusProfile, SharedAccess>(
+        self, [](const CorpusProfile& profile) { return to_python(Body(profile)); });
 }
 
 const std::vector<double>& corpus_part_sizes(const CorpusProfile& profile) noexcept {
@@ -102,9 +96,20 @@ PyObject* calculate_batch_metrics_entry(PyObject*, PyObject* args, PyObject* kwa
         const std::vector<double> sizes =
             argument("corpus_part_sizes", to_vector, bound[1].get());
         const double total = argument("total_corpus_words", to_double, bound[2].get());
+        // Signal handlers run here, on the calling thread, while the rows
+        // are evaluated; the lock stays held. A handler that writes to a
+        // matrix read in place races with the workers, but the buffer stays
+        // exported, so the memory stays valid.
+        bool interrupted = false;
         Result<std::vector<DispersionMetrics>> records =
-            calculate_batch_metrics(rows, sizes, total);
+            calculate_batch_metrics(rows, sizes, total, [&interrupted] {
+                interrupted = PyErr_CheckSignals() != 0;
+                return interrupted;
+            });
         rows.release();  // before building Python objects can run Python code
+        if (interrupted) {
+            throw PythonErrorSet{};  // the handler's exception, KeyboardInterrupt for SIGINT
+        }
         return to_python(unwrap(std::move(records)));
     });
 }
@@ -185,10 +190,7 @@ PyObject* analyzer_class_cache = nullptr;
 }  // namespace
 
 PyObject* analyzer_class() {
-    if (analyzer_class_cache != nullptr) {
-        return analyzer_class_cache;
-    }
-    const ClassDescription description{
+    static const ClassDescription description{
         "CorpusWordAnalyzer",
         "(v, corpus_part_sizes_words, total_corpus_words)",
         class_description,

@@ -259,41 +259,6 @@ std::string to_text(PyObject* object) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-void prefix_type_error(const char* name) {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    if (raw_type != PyExc_TypeError) {
-        PyErr_Restore(raw_type, raw_value, raw_traceback);
-        return;
-    }
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    PyRef type = PyRef::steal(raw_type);
-    PyRef value = PyRef::steal(raw_value);
-    PyRef traceback = PyRef::steal(raw_traceback);
-
-    PyRef text = PyRef::steal(PyObject_Str(value.get()));
-    if (!text) {
-        // An argument of the TypeError whose __str__ fails must not turn
-        // the conversion failure into that other error.
-        PyErr_Clear();
-        text = PyRef::steal(PyUnicode_FromString("<unprintable TypeError object>"));
-        if (!text) {
-            return;
-        }
-    }
-    PyRef cause = PyRef::steal(PyException_GetCause(value.get()));
-    // Joined as str, not as UTF-8: the text may hold a lone surrogate.
-    PyRef renamed =
-        PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    if (!renamed) {
-        return;
-    }
-    PyErr_SetObject(PyExc_TypeError, renamed.get());
-    attach_cause(std::move(cause));
-}
-
 PyRef to_python(double value) {
     PyRef result = PyRef::steal(PyFloat_FromDouble(value));
     if (!result) {
@@ -318,25 +283,7 @@ PyRef to_python(std::int32_t value) {
 }
 
 PyRef to_python(const std::vector<double>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) {
-        throw_api_call_failed();
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        // PyList_SetItem steals the float.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                           to_python(values[i]).release()) != 0) {
-            throw_api_call_failed();
-        }
-    }
-    return list;
-}
-
-PyObject* interned(const char* text, PyObject*& cache) noexcept {
-    if (cache == nullptr) {
-        cache = PyUnicode_InternFromString(text);
-    }
-    return cache;
+    return list_of(values, [](double value) { return to_python(value); });
 }
 
 std::string type_qualname(PyObject* object) {

@@ -78,8 +78,6 @@ template <class Convert>
 [[nodiscard]] auto argument(const char* name, Convert&& convert, PyObject* object)
     -> decltype(convert(object));
 
-void prefix_type_error(const char* name);
-
 template <class Convert>
 auto argument(const char* name, Convert&& convert, PyObject* object) -> decltype(convert(object)) {
     try {
@@ -95,13 +93,24 @@ auto argument(const char* name, Convert&& convert, PyObject* object) -> decltype
 [[nodiscard]] PyRef to_python(std::int32_t value);
 [[nodiscard]] PyRef to_python(const std::vector<double>& values);
 
+// A new list of convert(item) (each a PyRef) for every item, in order.
+template <class Item, class Convert>
+[[nodiscard]] PyRef list_of(const std::vector<Item>& items, Convert&& convert) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) {
+        throw_api_call_failed();
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        // PyList_SetItem steals the new object.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release()) !=
+            0) {
+            throw_api_call_failed();
+        }
+    }
+    return list;
+}
+
 // The `__qualname__` of the object's type, or a stand-in when unreadable.
 [[nodiscard]] std::string type_qualname(PyObject* object);
-
-// `text` as an interned str, created on first use and kept in `cache` for the
-// process; null with the interpreter's error set if it cannot be made. Looking
-// an attribute up by a fresh str on every call would leave each of those strs
-// behind in the interpreter's type-attribute cache.
-[[nodiscard]] PyObject* interned(const char* text, PyObject*& cache) noexcept;
 
 }  // namespace lexispan::binding

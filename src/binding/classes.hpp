@@ -3,8 +3,8 @@
 #pragma once
 
 #include <new>
+#include <span>
 #include <utility>
-#include <vector>
 
 #include "binding/borrow.hpp"
 #include "binding/errors.hpp"
@@ -34,12 +34,13 @@ struct ClassDescription {
     destructor dealloc;
     PyMethodDef* methods;         // or nullptr
     PyGetSetDef* getset;          // or nullptr
-    std::vector<PyType_Slot> own_slots;
+    std::span<const PyType_Slot> own_slots;  // without the terminating {0, nullptr}
 };
 
-// Creates the class and stores it in `cache` (callers return the cached
-// object when there is one, so a class is created once per process). A failure is raised as RuntimeError "An error
-// occurred while initializing class {}" caused by the interpreter's error.
+// The class cached in `cache`, created and stored there on the first call, so
+// that it is made once per process. A failure to create it is raised as
+// RuntimeError "An error occurred while initializing class {}" caused by the
+// interpreter's error.
 [[nodiscard]] PyObject* class_object(PyObject*& cache, const ClassDescription& description);
 
 template <class F>
@@ -73,6 +74,20 @@ void dealloc_instance(PyObject* object) noexcept {
     instance.borrow_flag.~BorrowFlag();
     type_slot<freefunc>(type, Py_tp_free)(object);
     Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+// The entry of a method, getter or slot on an instance: takes shared or
+// exclusive access (SharedAccess, ExclusiveAccess) to the instance's value
+// for the run of body(value), which returns a PyRef, and maps its failures
+// at the boundary. The interpreter has already checked that `self` is an
+// instance of the class the entry belongs to.
+template <class Value, class Access, class Body>
+[[nodiscard]] PyObject* with_access(PyObject* self, Body&& body) noexcept {
+    return boundary([&] {
+        Instance<Value>& instance = instance_of<Value>(self);
+        const Access access(self, instance.borrow_flag);
+        return body(instance.value);
+    });
 }
 
 template <class F>

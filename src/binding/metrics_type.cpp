@@ -16,28 +16,20 @@ namespace {
 using MetricsInstance = Instance<DispersionMetrics>;
 
 PyObject* get_range(PyObject* self, void*) noexcept {
-    return boundary([&] {
-        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
-        const SharedAccess access(self, instance.borrow_flag);
-        return to_python(instance.value.range);
-    });
+    return with_access<DispersionMetrics, SharedAccess>(
+        self, [](const DispersionMetrics& record) { return to_python(record.range); });
 }
 
 // `closure` is the field's entry in optional_fields.
 PyObject* get_optional_field(PyObject* self, void* closure) noexcept {
-    return boundary([&] {
-        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
-        const SharedAccess access(self, instance.borrow_flag);
-        const auto* field = static_cast<const OptionalField*>(closure);
-        return to_python(instance.value.*(field->member));
-    });
+    const auto* field = static_cast<const OptionalField*>(closure);
+    return with_access<DispersionMetrics, SharedAccess>(
+        self, [field](const DispersionMetrics& record) { return to_python(record.*(field->member)); });
 }
 
 PyObject* metrics_repr(PyObject* self) noexcept {
-    return boundary([&] {
-        MetricsInstance& instance = instance_of<DispersionMetrics>(self);
-        const SharedAccess access(self, instance.borrow_flag);
-        const std::string text = metrics_text(instance.value);
+    return with_access<DispersionMetrics, SharedAccess>(self, [](const DispersionMetrics& record) {
+        const std::string text = metrics_text(record);
         PyRef result = PyRef::steal(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!result) {
@@ -64,13 +56,12 @@ std::array<PyGetSetDef, field_count + 1> getset_table = make_getset_table();
 
 PyObject* metrics_class_cache = nullptr;
 
+const PyType_Slot metrics_slots[] = {{Py_tp_repr, reinterpret_cast<void*>(metrics_repr)}};
+
 }  // namespace
 
 PyObject* metrics_class() {
-    if (metrics_class_cache != nullptr) {
-        return metrics_class_cache;
-    }
-    const ClassDescription description{
+    static const ClassDescription description{
         "DispersionMetrics",
         nullptr,
         "",
@@ -79,7 +70,7 @@ PyObject* metrics_class() {
         dealloc_instance<DispersionMetrics>,
         nullptr,
         getset_table.data(),
-        {{Py_tp_repr, reinterpret_cast<void*>(metrics_repr)}},
+        metrics_slots,
     };
     return class_object(metrics_class_cache, description);
 }
@@ -89,18 +80,7 @@ PyRef to_python(const DispersionMetrics& record) {
 }
 
 PyRef to_python(const std::vector<DispersionMetrics>& records) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!list) {
-        throw_api_call_failed();
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        // PyList_SetItem steals the new object.
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                           to_python(records[i]).release()) != 0) {
-            throw_api_call_failed();
-        }
-    }
-    return list;
+    return list_of(records, [](const DispersionMetrics& record) { return to_python(record); });
 }
 
 }  // namespace lexispan::binding

@@ -1,5 +1,5 @@
-// An owned (strong) reference to a Python object. Borrowed references stay
-// raw PyObject*.
+// An owned (strong) reference to a Python object (borrowed references stay
+// raw PyObject*), and the process-wide interned strs.
 #pragma once
 
 #include <utility>
@@ -48,5 +48,16 @@ private:
 
     PyObject* object_ = nullptr;
 };
+
+// `text` as an interned str, created on first use and kept in `cache` for the
+// process; null with the interpreter's error set if it cannot be made. Looking
+// an attribute up by a fresh str on every call would leave each of those strs
+// behind in the interpreter's type-attribute cache.
+[[nodiscard]] inline PyObject* interned(const char* text, PyObject*& cache) noexcept {
+    if (cache == nullptr) {
+        cache = PyUnicode_InternFromString(text);
+    }
+    return cache;
+}
 
 }  // namespace lexispan::binding

@@ -1,5 +1,9 @@
 """Ordinary use of lexispan; must type-check under mypy --strict and run."""
 
+import array
+
+import numpy as np
+
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
 sizes = [100, 50, 150, 200]
@@ -20,4 +24,14 @@ records: list[DispersionMetrics] = CorpusWordAnalyzer.calculate_batch_metrics(
     ((2.0, 0.0, 3.0, 5.0), range(4)), sizes, 500.0
 )
 single = CorpusWordAnalyzer.calculate_single_metric([1, 2], (10, 10), True, metric_name="dp")
-print(count, dp, da, relative, total, parts, len(records), single)
+
+# Buffers of numbers are read directly: NumPy arrays, array.array, memoryview.
+fast: list[DispersionMetrics] = CorpusWordAnalyzer.calculate_batch_metrics(
+    np.zeros((3, 4)), np.ones(4), 4.0
+)
+rows_of_arrays = CorpusWordAnalyzer.calculate_batch_metrics([np.ones(2), array.array("d", [1, 2])],
+                                                            memoryview(array.array("q", [5, 5])), 10)
+from_array = CorpusWordAnalyzer(np.arange(4.0), array.array("i", sizes), np.float64(500))
+norm = CorpusWordAnalyzer.calculate_single_metric(np.ones(3), np.ones(3), 3, "dp_norm")
+print(count, dp, da, relative, total, parts, len(records), single, len(fast), len(rows_of_arrays),
+      from_array.get_dp(), norm)
