@@ -1,11 +1,25 @@
-// Multi-row DA pair sums: the rows are interleaved so that lane r of every
-// vector holds row r, and the adder pipeline stays full although each row's
-// sum is one dependent chain.
+// Multi-row DA pair sums. Each row's sum is one dependent chain of adds, so
+// the speed comes from running independent rows side by side: lane r of a
+// vector carries row r, and a kernel keeps several such vectors (chains) in
+// registers so that the adder never waits on its own latency.
+//
+// Every element of a row is read again for each i, so what a kernel streams
+// between two reads of the same element is (n - i) x the rows it carries.
+// When that no longer fits in L2 the loop runs at L3 bandwidth, far below
+// the adder; the rows are then taken fewer at a time, and more of them
+// together again once the remaining stream is short enough. A row's chain
+// only moves from one register to another in between, so its additions keep
+// their order.
 #include "analyzer/da_pair_sums.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
 
 namespace lexispan {
 
@@ -20,85 +34,144 @@ using bits2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
 using bits4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
 using bits8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
 
-// The same additions as the scalar loop, lane by lane, in da_lanes / W
-// separate accumulators so that they stay in registers. |x| is taken by
-// clearing the sign bit, exactly what fabs does.
+// A kernel's rows sit in blocks of W lanes: block b holds element j of its
+// rows at blocks[b][j * W + lane]. `state` carries each chain's running sum
+// in and out, W doubles per block, so a row can be taken up again by a
+// kernel with a different number of chains.
+using chains_function = void (*)(const double* const* blocks, std::size_t n, std::size_t i_begin,
+                                 std::size_t i_end, double* state);
+
+// One pair term for one chain: acc += |qi - qj|, lane by lane. |x| is
+// taken by clearing the sign bit, exactly what fabs does.
 template <class Doubles, class Bits>
-inline __attribute__((always_inline)) void pair_sums(const double* q, std::size_t n,
-                                                     double* sums) {
-    constexpr std::size_t W = sizeof(Doubles) / sizeof(double);
-    constexpr std::size_t K = da_lanes / W;
-    static_assert(K * W == da_lanes);
-    constexpr std::uint64_t magnitude = ~(std::uint64_t{1} << 63);
-    const Bits mask = Bits{} + magnitude;
-    Doubles acc[K];
-    for (std::size_t k = 0; k < K; ++k) {
-        acc[k] = Doubles{} + 0.0;
-    }
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        Doubles qi[K];
-        for (std::size_t k = 0; k < K; ++k) {
-            qi[k] = *reinterpret_cast<const Doubles*>(q + i * da_lanes + k * W);
-        }
-        for (std::size_t j = i + 1; j < n; ++j) {
-            const double* qj = q + j * da_lanes;
-            for (std::size_t k = 0; k < K; ++k) {
-                const Doubles d = qi[k] - *reinterpret_cast<const Doubles*>(qj + k * W);
-                const Doubles term =
-                    __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
-                // acc first, so both NaN operands keep acc's payload, as
-                // in the scalar sum (see ordered_add.hpp).
+inline __attribute__((always_inline)) void add_term(Doubles& acc, Doubles qi, const double* qj,
+                                                    Bits mask) {
+    const Doubles d = qi - *reinterpret_cast<const Doubles*>(qj);
+    const Doubles term = __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
+    // acc first, so both NaN operands keep acc's payload, as in the scalar
+    // sum (see ordered_add.hpp).
 #if defined(__x86_64__)
-                if constexpr (W == 2) {
-                    asm("addpd %1, %0" : "+x"(acc[k]) : "x"(term));
-                } else {
-                    asm("vaddpd %2, %1, %0" : "=v"(acc[k]) : "v"(acc[k]), "v"(term));
-                }
+    if constexpr (sizeof(Doubles) == 16) {
+        asm("addpd %1, %0" : "+x"(acc) : "x"(term));
+    } else {
+        asm("vaddpd %2, %1, %0" : "=v"(acc) : "v"(acc), "v"(term));
+    }
 #else
-                acc[k] += term;
+    acc += term;
 #endif
-            }
-        }
-    }
-    for (std::size_t k = 0; k < K; ++k) {
-        *reinterpret_cast<Doubles*>(sums + k * W) = acc[k];
-    }
 }
 
-void pair_sums_baseline(const double* q, std::size_t n, double* sums) {
-    pair_sums<doubles2, bits2>(q, n, sums);
+// The additions of the scalar loop for pairs (i, j), i_begin <= i < i_end,
+// with K blocks' chains in K registers. The chains are indexed only by
+// constants (the pack), which lets the compiler keep every one of them in a
+// register; a loop over k leaves them in a stack array.
+template <class Doubles, class Bits, std::size_t... Ks>
+inline __attribute__((always_inline)) void chains(std::index_sequence<Ks...>,
+                                                  const double* const* blocks, std::size_t n,
+                                                  std::size_t i_begin, std::size_t i_end,
+                                                  double* state) {
+    constexpr std::size_t W = sizeof(Doubles) / sizeof(double);
+    constexpr std::size_t K = sizeof...(Ks);
+    constexpr std::uint64_t magnitude = ~(std::uint64_t{1} << 63);
+    const Bits mask = Bits{} + magnitude;
+    const double* const base[K] = {blocks[Ks]...};
+    Doubles acc[K] = {*reinterpret_cast<const Doubles*>(state + Ks * W)...};
+    for (std::size_t i = i_begin; i < i_end; ++i) {
+        const Doubles qi[K] = {*reinterpret_cast<const Doubles*>(base[Ks] + i * W)...};
+        for (std::size_t j = i + 1; j < n; ++j) {
+            (add_term(acc[Ks], qi[Ks], base[Ks] + j * W, mask), ...);
+        }
+    }
+    ((*reinterpret_cast<Doubles*>(state + Ks * W) = acc[Ks]), ...);
+}
+
+// One out-of-line function per instruction set and chain count, so that
+// each is compiled for its own register file (and tools/check-da-registers
+// can find each one in the built module).
+template <std::size_t K>
+__attribute__((noinline)) void chains_baseline(const double* const* blocks, std::size_t n,
+                                               std::size_t i_begin, std::size_t i_end,
+                                               double* state) {
+    chains<doubles2, bits2>(std::make_index_sequence<K>{}, blocks, n, i_begin, i_end, state);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define LEXISPAN_X86_KERNELS 1
-__attribute__((target("avx512f"))) void pair_sums_avx512(const double* q, std::size_t n,
-                                                         double* sums) {
-    pair_sums<doubles8, bits8>(q, n, sums);
+template <std::size_t K>
+__attribute__((target("avx2"), noinline)) void chains_avx2(const double* const* blocks,
+                                                           std::size_t n, std::size_t i_begin,
+                                                           std::size_t i_end, double* state) {
+    chains<doubles4, bits4>(std::make_index_sequence<K>{}, blocks, n, i_begin, i_end, state);
 }
 
-__attribute__((target("avx2"))) void pair_sums_avx2(const double* q, std::size_t n,
-                                                    double* sums) {
-    pair_sums<doubles4, bits4>(q, n, sums);
+template <std::size_t K>
+__attribute__((target("avx512f"), noinline)) void chains_avx512(const double* const* blocks,
+                                                                std::size_t n,
+                                                                std::size_t i_begin,
+                                                                std::size_t i_end, double* state) {
+    chains<doubles8, bits8>(std::make_index_sequence<K>{}, blocks, n, i_begin, i_end, state);
 }
-
 #else
 #define LEXISPAN_X86_KERNELS 0
-constexpr auto pair_sums_avx512 = pair_sums_baseline;
-constexpr auto pair_sums_avx2 = pair_sums_baseline;
 #endif
 
-using kernel_function = void (*)(const double*, std::size_t, double*);
+// What a kernel family offers: its width, and chains[k - 1] runs k chains,
+// for k up to as many as its register file holds beside the rows' current
+// elements, the sign mask and a term.
+struct KernelFamily {
+    std::size_t width;
+    std::size_t max_chains;
+    chains_function chains[6];
+};
 
-kernel_function kernel_for(DaKernel kernel) noexcept {
+// Three 8-lane chains cover the adder's latency at two adds per cycle; six
+// 4-lane chains fill 12 of AVX2's 16 registers; the 16 SSE2 registers hold
+// six 2-lane chains with their elements.
+constexpr KernelFamily baseline_family{
+    2,
+    6,
+    {chains_baseline<1>, chains_baseline<2>, chains_baseline<3>, chains_baseline<4>,
+     chains_baseline<5>, chains_baseline<6>}};
+#if LEXISPAN_X86_KERNELS
+constexpr KernelFamily avx2_family{
+    4,
+    6,
+    {chains_avx2<1>, chains_avx2<2>, chains_avx2<3>, chains_avx2<4>, chains_avx2<5>,
+     chains_avx2<6>}};
+constexpr KernelFamily avx512_family{
+    8, 3, {chains_avx512<1>, chains_avx512<2>, chains_avx512<3>, nullptr, nullptr, nullptr}};
+#else
+constexpr KernelFamily avx2_family = baseline_family;
+constexpr KernelFamily avx512_family = baseline_family;
+#endif
+
+static_assert(da_lanes % 8 == 0, "a full group fills whole blocks of every width");
+
+const KernelFamily& family_for(DaKernel kernel) noexcept {
     switch (kernel) {
         case DaKernel::avx512:
-            return pair_sums_avx512;
+            return avx512_family;
         case DaKernel::avx2:
-            return pair_sums_avx2;
+            return avx2_family;
         case DaKernel::baseline:
             break;
     }
-    return pair_sums_baseline;
+    return baseline_family;
+}
+
+// The share of L2 the streamed rows may take; the rest is left to the
+// rows' current elements, the stack, and the lines a 16-way cache loses to
+// uneven set use.
+std::size_t stream_budget_bytes() noexcept {
+    constexpr long fallback = 1L << 20;
+    long l2 = 0;
+#if defined(_SC_LEVEL2_CACHE_SIZE)
+    l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+#endif
+    if (l2 < (64L << 10)) {
+        l2 = fallback;
+    }
+    return static_cast<std::size_t>(l2) / 4 * 3;
 }
 
 // A growable block of doubles aligned to a cache line.
@@ -168,24 +241,66 @@ bool da_kernel_available(DaKernel kernel) noexcept {
 
 void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t count,
                        std::size_t n, double* sums) {
+    static const std::size_t budget = stream_budget_bytes();
+    da_pair_sums_with_budget(kernel, rows, count, n, sums, budget);
+}
+
+void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
+                              std::size_t n, double* sums, std::size_t stream_budget) {
+    const KernelFamily& family = family_for(kernel);
+    const std::size_t width = family.width;
+    const std::size_t block_count = (count + width - 1) / width;
+
     // One interleaved copy per worker thread, reused across calls; lanes
     // without a row hold zeros and are ignored. Kept on a cache-line
     // boundary: a large block straight from malloc sits 16 bytes past a page
     // start, and then every 32- or 64-byte load of the kernels straddles two
     // lines, which costs about a third of the DA time.
     thread_local InterleavedBuffer buffer;
-    double* const interleaved = buffer.take(n * da_lanes);
-    std::fill(interleaved, interleaved + n * da_lanes, 0.0);
-    for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t j = 0; j < n; ++j) {
-            interleaved[j * da_lanes + r] = rows[r][j];
+    const std::size_t block_size = n * width;
+    double* const interleaved = buffer.take(block_count * block_size);
+    const double* blocks[da_lanes];
+    for (std::size_t b = 0; b < block_count; ++b) {
+        double* const block = interleaved + b * block_size;
+        blocks[b] = block;
+        const std::size_t first = b * width;
+        const std::size_t filled = std::min(width, count - first);
+        if (filled < width) {
+            std::fill(block, block + block_size, 0.0);
+        }
+        for (std::size_t lane = 0; lane < filled; ++lane) {
+            const double* const row = rows[first + lane];
+            for (std::size_t j = 0; j < n; ++j) {
+                block[j * width + lane] = row[j];
+            }
         }
     }
-    double result[da_lanes];
-    kernel_for(kernel)(interleaved, n, result);
-    for (std::size_t r = 0; r < count; ++r) {
-        sums[r] = result[r];
+
+    double state[da_lanes] = {};
+    const std::size_t most_chains = std::min(family.max_chains, block_count);
+    // Elements of one block that fit the budget k times over.
+    const auto fits = [&](std::size_t k) {
+        return std::max<std::size_t>(1, stream_budget / (k * width * sizeof(double)));
+    };
+    std::size_t i = 0;
+    while (i + 1 < n) {
+        // The stream from i on is n - i elements per block.
+        std::size_t k = 1;
+        while (k < most_chains && n - i <= fits(k + 1)) {
+            ++k;
+        }
+        std::size_t i_end = n - 1;
+        if (k < most_chains) {
+            // The first i from which k + 1 chains fit; past i, as n - i > fits(k + 1).
+            i_end = std::min(i_end, n - fits(k + 1));
+        }
+        for (std::size_t b = 0; b < block_count; b += k) {
+            const std::size_t taken = std::min(k, block_count - b);
+            family.chains[taken - 1](blocks + b, n, i, i_end, state + b * width);
+        }
+        i = i_end;
     }
+    std::copy(state, state + count, sums);
 }
 
 void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums) {
