@@ -8,12 +8,12 @@
 // their namespace renamed to lexispan_previous (the script extracts them).
 #include <sys/resource.h>
 
-#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,11 +31,18 @@ void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t c
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+// This thread's CPU time: on a machine shared with other work, wall time
+// would also count the slices in which the thread was not running at all.
+struct clock_type {
+    using time_point = double;
+    static double now() {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+    }
+};
 
-double seconds_since(clock_type::time_point start) {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
+double seconds_since(clock_type::time_point start) { return clock_type::now() - start; }
 
 // The core clock, measured: a chain of dependent one-cycle integer adds
 // takes one cycle per add on every x86 core of the last twenty years, so
@@ -68,12 +75,18 @@ double measured_hz() {
 
 double tsc_hz() {
 #if defined(__x86_64__)
-    const auto start = clock_type::now();
+    timespec start{};
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
     const std::uint64_t t0 = __builtin_ia32_rdtsc();
-    while (seconds_since(start) < 0.2) {
-    }
+    double elapsed = 0.0;
+    do {
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        elapsed = static_cast<double>(end.tv_sec - start.tv_sec) +
+                  static_cast<double>(end.tv_nsec - start.tv_nsec) * 1e-9;
+    } while (elapsed < 0.2);
     const std::uint64_t t1 = __builtin_ia32_rdtsc();
-    return static_cast<double>(t1 - t0) / seconds_since(start);
+    return static_cast<double>(t1 - t0) / elapsed;
 #else
     return 0.0;
 #endif

@@ -5,9 +5,10 @@
 //
 // Every element of a row is read again for each i, so what a kernel streams
 // between two reads of the same element is (n - i) x the rows it carries.
-// When that no longer fits in L2 the loop runs at L3 bandwidth, far below
-// the adder; the rows are then taken fewer at a time, and more of them
-// together again once the remaining stream is short enough. A row's chain
+// When that no longer fits in L2 the loop runs at L3 bandwidth, below the
+// adder; the rows are then taken fewer at a time (but not so few that the
+// adder's latency costs more), and more of them together again once the
+// remaining stream is short enough. A row's chain
 // only moves from one register to another in between, so its additions keep
 // their order.
 #include "analyzer/da_pair_sums.hpp"
@@ -160,6 +161,13 @@ const KernelFamily& family_for(DaKernel kernel) noexcept {
     return baseline_family;
 }
 
+// The fewest rows one pass carries, even when fewer would fit in L2. Each
+// row is one chain of adds, so r rows go at most r / latency pairs per
+// cycle: with a 2-cycle add, 8 rows are about as fast as streaming from L3
+// (measured: 8 rows in one chain 4 pairs per cycle, 24 rows from L3 3.3, 4
+// rows in L2 2).
+constexpr std::size_t least_rows_per_pass = 8;
+
 // How much the streamed rows may fill: all of L2. (Measured on a 1 MiB L2:
 // three quarters of it or one and a half times it both came out slower;
 // the L1 lines and the few other lines of the loop hardly count.)
@@ -251,6 +259,9 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
     const KernelFamily& family = family_for(kernel);
     const std::size_t width = family.width;
     const std::size_t block_count = (count + width - 1) / width;
+    if (block_count == 0) {
+        return;
+    }
     // One interleaved copy per worker thread, reused across calls. Kept on
     // a cache-line boundary: a large block straight from malloc sits 16
     // bytes past a page start, and then every 32- or 64-byte load of the
@@ -260,6 +271,8 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
 
     double state[da_lanes] = {};
     const std::size_t most_chains = std::min(family.max_chains, block_count);
+    const std::size_t least_chains =
+        std::min(most_chains, (least_rows_per_pass + width - 1) / width);
     // Elements of one block that fit the budget k times over.
     const auto fits = [&](std::size_t k) {
         return std::max<std::size_t>(1, stream_budget / (k * width * sizeof(double)));
@@ -267,7 +280,7 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
     std::size_t i = 0;
     while (i + 1 < n) {
         // The stream from i on is n - i elements per block.
-        std::size_t k = 1;
+        std::size_t k = least_chains;
         while (k < most_chains && n - i <= fits(k + 1)) {
             ++k;
         }
@@ -276,12 +289,15 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
             // The first i from which k + 1 chains fit; past i, as n - i > fits(k + 1).
             i_end = std::min(i_end, n - fits(k + 1));
         }
-        // Each group of k blocks gets its rows interleaved, lane r of
-        // element j at j * stride + r, so that one kernel pass reads one
-        // sequential stream and only the lines it needs. Only elements i
-        // on are read from here on.
-        for (std::size_t b = 0; b < block_count; b += k) {
-            const std::size_t taken = std::min(k, block_count - b);
+        // As few passes as k chains allow, as even as whole blocks allow: a
+        // pass left with one block would wait on the adder's latency.
+        const std::size_t passes = (block_count + k - 1) / k;
+        for (std::size_t p = 0, b = 0; p < passes; ++p) {
+            const std::size_t taken = block_count / passes + (p < block_count % passes ? 1 : 0);
+            // The pass's rows are interleaved, lane r of element j at
+            // j * stride + r, so that it reads one sequential stream and
+            // only the lines it needs. Only elements i on are read from
+            // here on.
             const std::size_t stride = taken * width;
             double* const tile = interleaved + b * width * n;
             for (std::size_t lane = 0; lane < stride; ++lane) {
@@ -297,6 +313,7 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
                 blocks[m] = tile + m * width;
             }
             family.chains[taken - 1](blocks, stride, n, i, i_end, state + b * width);
+            b += taken;
         }
         i = i_end;
     }
