@@ -1,6 +1,7 @@
 // Times the DA pair-sum kernels and the clock they run at; built and run by
 // bench_da_kernels.py, which prints the table. Output: one "key value ..."
-// line per figure.
+// line per figure; each time comes with the clock measured just after it,
+// as the core's frequency follows the load on the other cores.
 //
 //   da_kernels [--previous] [--budget BYTES] [--repeats R] N...
 //
@@ -52,7 +53,7 @@ double measured_hz() {
 #if defined(__x86_64__)
     constexpr std::uint64_t rounds = 2'000'000;
     double best = 0.0;
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         std::uint64_t value = 0;
         std::uint64_t left = rounds;
         const auto start = clock_type::now();
@@ -186,8 +187,8 @@ int main(int argc, char** argv) {
                 reference[r] = lexispan::da_pair_sum(q[r].data(), n);
             }
             scalar_seconds = seconds_since(start);
-            std::printf("time scalar %zu %zu %.6f %ld\n", n, rows, scalar_seconds,
-                        peak_rss_kib());
+            std::printf("time scalar %zu %zu %.6f %ld %.0f\n", n, rows, scalar_seconds,
+                        peak_rss_kib(), measured_hz());
         }
         for (const auto& k : kernels) {
             if (!lexispan::da_kernel_available(k.kernel) || (!only.empty() && only != k.name)) {
@@ -210,7 +211,8 @@ int main(int argc, char** argv) {
                 std::printf("mismatch %s %zu\n", k.name, n);
                 return 1;
             }
-            std::printf("time %s %zu %zu %.6f %ld\n", k.name, n, rows, t, peak_rss_kib());
+            std::printf("time %s %zu %zu %.6f %ld %.0f\n", k.name, n, rows, t, peak_rss_kib(),
+                        measured_hz());
         }
 #if defined(LEXISPAN_BENCH_PREVIOUS)
         if (previous) {
@@ -236,8 +238,8 @@ int main(int argc, char** argv) {
                     std::printf("mismatch %s %zu\n", k.name, n);
                     return 1;
                 }
-                std::printf("time %s %zu %zu %.6f %ld\n", k.name, n, previous_lanes, t,
-                            peak_rss_kib());
+                std::printf("time %s %zu %zu %.6f %ld %.0f\n", k.name, n, previous_lanes, t,
+                            peak_rss_kib(), measured_hz());
             }
         }
 #endif

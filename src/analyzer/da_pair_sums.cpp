@@ -35,10 +35,11 @@ using bits2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
 using bits4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
 using bits8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
 
-// A kernel's rows sit in blocks of W lanes: block b holds element j of its
-// rows at blocks[b][j * stride + lane]. `state` carries each chain's running
-// sum in and out, W doubles per block, so a row can be taken up again by a
-// kernel with a different number of chains.
+// A pass's rows sit in blocks of W lanes, block m holding element j of its
+// rows at blocks[m][j * stride + lane]; an AVX-512 pass may carry four more
+// rows in a block of its own, blocks[K][j * 4 + lane]. `state` carries each
+// row's running sum in and out, in the order of the blocks, so that a row
+// can be taken up again by a pass of another shape.
 using chains_function = void (*)(const double* const* blocks, std::size_t stride, std::size_t n,
                                  std::size_t i_begin, std::size_t i_end, double* state);
 
@@ -63,10 +64,11 @@ inline __attribute__((always_inline)) void add_term(Doubles& acc, Doubles qi, co
 }
 
 // The additions of the scalar loop for pairs (i, j), i_begin <= i < i_end,
-// with K blocks' chains in K registers. The chains are indexed only by
-// constants (the pack), which lets the compiler keep every one of them in a
-// register; a loop over k leaves them in a stack array.
-template <class Doubles, class Bits, std::size_t... Ks>
+// with K blocks' chains in K registers, and with `half` one more chain of
+// 4 lanes. The chains are indexed only by constants (the pack), which lets
+// the compiler keep every one of them in a register; a loop over k leaves
+// them in a stack array.
+template <class Doubles, class Bits, bool half, std::size_t... Ks>
 inline __attribute__((always_inline)) void chains(std::index_sequence<Ks...>,
                                                   const double* const* blocks,
                                                   std::size_t stride, std::size_t n,
@@ -75,61 +77,89 @@ inline __attribute__((always_inline)) void chains(std::index_sequence<Ks...>,
     constexpr std::size_t W = sizeof(Doubles) / sizeof(double);
     constexpr std::size_t K = sizeof...(Ks);
     constexpr std::uint64_t magnitude = ~(std::uint64_t{1} << 63);
-    const Bits mask = Bits{} + magnitude;
-    const double* const base[K] = {blocks[Ks]...};
-    Doubles acc[K] = {*reinterpret_cast<const Doubles*>(state + Ks * W)...};
+    [[maybe_unused]] const Bits mask = Bits{} + magnitude;
+    const bits4 half_mask = bits4{} + magnitude;
+    // One spare element, so that K may be 0.
+    [[maybe_unused]] const double* const base[K + 1] = {blocks[Ks]..., nullptr};
+    [[maybe_unused]] Doubles acc[K + 1] = {*reinterpret_cast<const Doubles*>(state + Ks * W)...};
+    const double* const half_base = half ? blocks[K] : nullptr;
+    doubles4 half_acc{};
+    if constexpr (half) {
+        half_acc = *reinterpret_cast<const doubles4*>(state + K * W);
+    }
     for (std::size_t i = i_begin; i < i_end; ++i) {
-        const Doubles qi[K] = {*reinterpret_cast<const Doubles*>(base[Ks] + i * stride)...};
+        [[maybe_unused]] const Doubles qi[K + 1] = {*reinterpret_cast<const Doubles*>(base[Ks] + i * stride)...};
+        doubles4 half_qi{};
+        if constexpr (half) {
+            half_qi = *reinterpret_cast<const doubles4*>(half_base + i * 4);
+        }
         for (std::size_t j = i + 1; j < n; ++j) {
             (add_term(acc[Ks], qi[Ks], base[Ks] + j * stride, mask), ...);
+            if constexpr (half) {
+                add_term(half_acc, half_qi, half_base + j * 4, half_mask);
+            }
         }
     }
     ((*reinterpret_cast<Doubles*>(state + Ks * W) = acc[Ks]), ...);
+    if constexpr (half) {
+        *reinterpret_cast<doubles4*>(state + K * W) = half_acc;
+    }
 }
 
-// One out-of-line function per instruction set and chain count, so that
+// One out-of-line function per instruction set and pass shape, so that
 // each is compiled for its own register file (and tools/check-da-registers
 // can find each one in the built module).
 template <std::size_t K>
-__attribute__((noinline)) void chains_baseline(const double* const* blocks, std::size_t stride, std::size_t n,
-                                               std::size_t i_begin, std::size_t i_end,
-                                               double* state) {
-    chains<doubles2, bits2>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
+__attribute__((noinline)) void chains_baseline(const double* const* blocks, std::size_t stride,
+                                               std::size_t n, std::size_t i_begin,
+                                               std::size_t i_end, double* state) {
+    chains<doubles2, bits2, false>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
+                                   i_end, state);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 #define LEXISPAN_X86_KERNELS 1
 template <std::size_t K>
-__attribute__((target("avx2"), noinline)) void chains_avx2(const double* const* blocks, std::size_t stride,
-                                                           std::size_t n, std::size_t i_begin,
+__attribute__((target("avx2"), noinline)) void chains_avx2(const double* const* blocks,
+                                                           std::size_t stride, std::size_t n,
+                                                           std::size_t i_begin,
                                                            std::size_t i_end, double* state) {
-    chains<doubles4, bits4>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
+    chains<doubles4, bits4, false>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
+                                   i_end, state);
 }
 
-template <std::size_t K>
-__attribute__((target("avx512f"), noinline)) void chains_avx512(const double* const* blocks, std::size_t stride,
+template <std::size_t K, bool half>
+__attribute__((target("avx512f"), noinline)) void chains_avx512(const double* const* blocks,
+                                                                std::size_t stride,
                                                                 std::size_t n,
                                                                 std::size_t i_begin,
                                                                 std::size_t i_end, double* state) {
-    chains<doubles8, bits8>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
+    chains<doubles8, bits8, half>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
+                                  i_end, state);
 }
 #else
 #define LEXISPAN_X86_KERNELS 0
 #endif
 
-// What a kernel family offers: its width, and chains[k - 1] runs k chains,
-// for k up to as many as its register file holds beside the rows' current
-// elements, the sign mask and a term.
+// What a kernel family offers. Rows are planned in units of `unit` rows: a
+// pass of h units runs shapes[h - 1], which holds h * unit / width chains of
+// `width` lanes, and with AVX-512 a chain of 4 lanes for an odd h. Up to
+// as many units as the register file holds chains, beside the rows'
+// current elements, the sign mask and a term.
 struct KernelFamily {
     std::size_t width;
-    std::size_t max_chains;
-    chains_function chains[6];
+    std::size_t unit;
+    std::size_t max_units;
+    chains_function shapes[6];
 };
 
-// Three 8-lane chains cover the adder's latency at two adds per cycle; six
-// 4-lane chains fill 12 of AVX2's 16 registers; the 16 SSE2 registers hold
-// six 2-lane chains with their elements.
+// Three 8-lane chains cover the adder's latency at two adds per cycle on
+// any current core; six 4-lane chains fill 12 of AVX2's 16 registers; the
+// 16 SSE2 registers hold six 2-lane chains with their elements. Four-row
+// units let AVX-512 take 12 or 20 rows, where 16 or 24 would not fit in L2
+// and 8 would leave the adder waiting.
 constexpr KernelFamily baseline_family{
+    2,
     2,
     6,
     {chains_baseline<1>, chains_baseline<2>, chains_baseline<3>, chains_baseline<4>,
@@ -137,11 +167,16 @@ constexpr KernelFamily baseline_family{
 #if LEXISPAN_X86_KERNELS
 constexpr KernelFamily avx2_family{
     4,
+    4,
     6,
     {chains_avx2<1>, chains_avx2<2>, chains_avx2<3>, chains_avx2<4>, chains_avx2<5>,
      chains_avx2<6>}};
 constexpr KernelFamily avx512_family{
-    8, 3, {chains_avx512<1>, chains_avx512<2>, chains_avx512<3>, nullptr, nullptr, nullptr}};
+    8,
+    4,
+    6,
+    {chains_avx512<0, true>, chains_avx512<1, false>, chains_avx512<1, true>,
+     chains_avx512<2, false>, chains_avx512<2, true>, chains_avx512<3, false>}};
 #else
 constexpr KernelFamily avx2_family = baseline_family;
 constexpr KernelFamily avx512_family = baseline_family;
@@ -258,8 +293,9 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
                               std::size_t n, double* sums, std::size_t stream_budget) {
     const KernelFamily& family = family_for(kernel);
     const std::size_t width = family.width;
-    const std::size_t block_count = (count + width - 1) / width;
-    if (block_count == 0) {
+    const std::size_t unit = family.unit;
+    const std::size_t unit_count = (count + unit - 1) / unit;
+    if (unit_count == 0) {
         return;
     }
     // One interleaved copy per worker thread, reused across calls. Kept on
@@ -267,53 +303,63 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
     // bytes past a page start, and then every 32- or 64-byte load of the
     // kernels straddles two lines, which costs about a third of the DA time.
     thread_local InterleavedBuffer buffer;
-    double* const interleaved = buffer.take(block_count * width * n);
+    double* const interleaved = buffer.take(unit_count * unit * n);
 
     double state[da_lanes] = {};
-    const std::size_t most_chains = std::min(family.max_chains, block_count);
-    const std::size_t least_chains =
-        std::min(most_chains, (least_rows_per_pass + width - 1) / width);
-    // Elements of one block that fit the budget k times over.
-    const auto fits = [&](std::size_t k) {
-        return std::max<std::size_t>(1, stream_budget / (k * width * sizeof(double)));
+    const std::size_t most_units = std::min(family.max_units, unit_count);
+    const std::size_t least_units = std::min(most_units, (least_rows_per_pass + unit - 1) / unit);
+    // Elements of a row that fit the budget with h units' rows beside it.
+    const auto fits = [&](std::size_t h) {
+        return std::max<std::size_t>(1, stream_budget / (h * unit * sizeof(double)));
+    };
+    // Lays out element j >= from of rows first .. first + lanes - 1 (zeros
+    // past the last row) at block[j * stride + lane].
+    const auto lay_out = [&](double* block, std::size_t first, std::size_t lanes,
+                             std::size_t stride, std::size_t from) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            const std::size_t r = first + lane;
+            const double* const row = r < count ? rows[r] : nullptr;
+            for (std::size_t j = from; j < n; ++j) {
+                block[j * stride + lane] = row != nullptr ? row[j] : 0.0;
+            }
+        }
     };
     std::size_t i = 0;
     while (i + 1 < n) {
-        // The stream from i on is n - i elements per block.
-        std::size_t k = least_chains;
-        while (k < most_chains && n - i <= fits(k + 1)) {
-            ++k;
+        // The stream from i on is n - i elements per row.
+        std::size_t h = least_units;
+        while (h < most_units && n - i <= fits(h + 1)) {
+            ++h;
         }
         std::size_t i_end = n - 1;
-        if (k < most_chains) {
-            // The first i from which k + 1 chains fit; past i, as n - i > fits(k + 1).
-            i_end = std::min(i_end, n - fits(k + 1));
+        if (h < most_units) {
+            // The first i from which h + 1 units fit; past i, as n - i > fits(h + 1).
+            i_end = std::min(i_end, n - fits(h + 1));
         }
-        // As few passes as k chains allow, as even as whole blocks allow: a
-        // pass left with one block would wait on the adder's latency.
-        const std::size_t passes = (block_count + k - 1) / k;
-        for (std::size_t p = 0, b = 0; p < passes; ++p) {
-            const std::size_t taken = block_count / passes + (p < block_count % passes ? 1 : 0);
-            // The pass's rows are interleaved, lane r of element j at
-            // j * stride + r, so that it reads one sequential stream and
-            // only the lines it needs. Only elements i on are read from
+        // As few passes as h units allow, as even as whole units allow: a
+        // pass left with few rows would wait on the adder's latency.
+        const std::size_t passes = (unit_count + h - 1) / h;
+        for (std::size_t p = 0, u = 0; p < passes; ++p) {
+            const std::size_t taken = unit_count / passes + (p < unit_count % passes ? 1 : 0);
+            const std::size_t first = u * unit;
+            const std::size_t full = taken * unit / width;
+            const std::size_t rest = taken * unit - full * width;
+            // The pass's full blocks interleaved in one sequential stream,
+            // the 4-row rest in another; only elements i on are read from
             // here on.
-            const std::size_t stride = taken * width;
-            double* const tile = interleaved + b * width * n;
-            for (std::size_t lane = 0; lane < stride; ++lane) {
-                const std::size_t r = b * width + lane;
-                const double* const row = r < count ? rows[r] : nullptr;
-                for (std::size_t j = i; j < n; ++j) {
-                    // Lanes without a row hold zeros and are ignored.
-                    tile[j * stride + lane] = row != nullptr ? row[j] : 0.0;
-                }
-            }
-            const double* blocks[da_lanes];
-            for (std::size_t m = 0; m < taken; ++m) {
+            double* const tile = interleaved + first * n;
+            const std::size_t stride = full * width;
+            lay_out(tile, first, stride, stride, i);
+            const double* blocks[da_lanes + 1];
+            for (std::size_t m = 0; m < full; ++m) {
                 blocks[m] = tile + m * width;
             }
-            family.chains[taken - 1](blocks, stride, n, i, i_end, state + b * width);
-            b += taken;
+            if (rest > 0) {
+                blocks[full] = tile + stride * n;
+                lay_out(tile + stride * n, first + stride, rest, rest, i);
+            }
+            family.shapes[taken - 1](blocks, stride, n, i, i_end, state + first);
+            u += taken;
         }
         i = i_end;
     }
