@@ -8,9 +8,8 @@
 // When that no longer fits in L2 the loop runs at L3 bandwidth, below the
 // adder; the rows are then taken fewer at a time (but not so few that the
 // adder's latency costs more), and more of them together again once the
-// remaining stream is short enough. A row's chain
-// only moves from one register to another in between, so its additions keep
-// their order.
+// remaining stream is short enough. A row's running sum is handed from one
+// pass to the next as it is, so its additions keep their order.
 #include "analyzer/da_pair_sums.hpp"
 
 #include <algorithm>

@@ -23,9 +23,9 @@ void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t c
                        std::size_t n, double* sums);
 
 // da_pair_sums_with, with the bytes of cache the streamed rows may fill
-// given instead of the share of this processor's L2. The result does not
-// depend on it; tests pass small budgets to reach every regrouping of the
-// rows on short ones.
+// given instead of this processor's L2 size. The result does not depend on
+// it; tests pass small budgets to reach every regrouping of the rows on
+// short ones.
 void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
                               std::size_t n, double* sums, std::size_t stream_budget);
 
