@@ -21,7 +21,7 @@ def compiler():
 
 
 @pytest.mark.skipif(compiler() is None, reason="no C++ compiler to build the native test")
-@pytest.mark.parametrize("optimisation", ["-O0", "-O2"])
+@pytest.mark.parametrize("optimisation", ["-O0", "-O2", "-O3"])
 def test_every_kernel_matches_the_scalar_sum(tmp_path, optimisation):
     binary = tmp_path / "da_pair_sums_test"
     subprocess.run(
