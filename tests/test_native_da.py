@@ -13,3 +13,4 @@ def test_every_kernel_matches_the_scalar_sum(request, build):
     run = subprocess.run([str(program)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "ok baseline" in run.stdout
+    assert "ok da_pair_sums" in run.stdout

@@ -5,8 +5,9 @@
 
 namespace lexispan {
 
-// Rows evaluated together: each lane carries one row's running sum.
-inline constexpr std::size_t da_lanes = 16;
+// The most rows one call takes: three chains of eight lanes, enough to keep
+// the widest kernel's adder busy. Callers size their groups by it.
+inline constexpr std::size_t da_lanes = 24;
 
 // For each of `count` rows (count <= da_lanes), all of length n, writes to
 // sums[r] exactly what da_pair_sum(rows[r], n) returns: every lane adds its
@@ -20,5 +21,12 @@ enum class DaKernel { baseline, avx2, avx512 };
 [[nodiscard]] bool da_kernel_available(DaKernel kernel) noexcept;
 void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t count,
                        std::size_t n, double* sums);
+
+// da_pair_sums_with, with the bytes of cache the streamed rows may fill
+// given instead of this processor's L2 size. The result does not depend on
+// it; tests pass small budgets to reach every regrouping of the rows on
+// short ones.
+void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
+                              std::size_t n, double* sums, std::size_t stream_budget);
 
 }  // namespace lexispan
