@@ -14,3 +14,4 @@ def test_every_kernel_matches_the_scalar_sum(request, build):
     assert run.returncode == 0, run.stdout + run.stderr
     assert "ok baseline" in run.stdout
     assert "ok da_pair_sums" in run.stdout
+    assert "ok stoppable" in run.stdout

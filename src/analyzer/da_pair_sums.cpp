@@ -290,12 +290,27 @@ void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t c
 
 void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
                               std::size_t n, double* sums, std::size_t stream_budget) {
+    (void)da_pair_sums_with_budget(kernel, rows, count, n, sums, stream_budget, nullptr);
+}
+
+bool da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
+                              std::size_t n, double* sums, std::size_t stream_budget,
+                              const std::atomic<bool>* stop, std::size_t slice_rows) {
     const KernelFamily& family = family_for(kernel);
     const std::size_t width = family.width;
     const std::size_t unit = family.unit;
     const std::size_t unit_count = (count + unit - 1) / unit;
     if (unit_count == 0) {
-        return;
+        return true;
+    }
+    // With a stop flag, the rows i of one slice bring about slice_pairs
+    // pairs per row; the layout a slice redoes costs n - i elements per row,
+    // under 1/64 of its pairs.
+    constexpr std::size_t slice_pairs = std::size_t{1} << 23;
+    if (stop == nullptr) {
+        slice_rows = n;
+    } else if (slice_rows == 0) {
+        slice_rows = std::max<std::size_t>(64, slice_pairs / std::max<std::size_t>(n, 1));
     }
     // One interleaved copy per worker thread, reused across calls. Kept on
     // a cache-line boundary: a large block straight from malloc sits 16
@@ -335,6 +350,9 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
             // The first i from which h + 1 units fit; past i, as n - i > fits(h + 1).
             i_end = std::min(i_end, n - fits(h + 1));
         }
+        // Each kernel call carries its rows' sums on from the last, so
+        // cutting the range of i changes no addition.
+        i_end = std::min(i_end, i + slice_rows);
         // As few passes as h units allow, as even as whole units allow: a
         // pass left with few rows would wait on the adder's latency.
         const std::size_t passes = (unit_count + h - 1) / h;
@@ -361,13 +379,24 @@ void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
             u += taken;
         }
         i = i_end;
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            return false;
+        }
     }
     std::copy(state, state + count, sums);
+    return true;
 }
 
 void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums) {
     static const DaKernel widest = widest_kernel();
     da_pair_sums_with(widest, rows, count, n, sums);
+}
+
+bool da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums,
+                  const std::atomic<bool>& stop) {
+    static const DaKernel widest = widest_kernel();
+    static const std::size_t budget = stream_budget_bytes();
+    return da_pair_sums_with_budget(widest, rows, count, n, sums, budget, &stop);
 }
 
 }  // namespace lexispan

@@ -1,6 +1,7 @@
 // DA's quadratic pair sum for several rows side by side.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace lexispan {
@@ -15,6 +16,12 @@ inline constexpr std::size_t da_lanes = 24;
 // instruction and no sum is reassociated.
 void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums);
 
+// The same, giving up between slices of about a few milliseconds of work
+// once `stop` is set: returns false then, with the sums unspecified. The
+// sums of a call that returns true are those of da_pair_sums.
+[[nodiscard]] bool da_pair_sums(const double* const* rows, std::size_t count, std::size_t n,
+                                double* sums, const std::atomic<bool>& stop);
+
 // The instruction sets the pair sums can run on; da_pair_sums picks the
 // widest one the processor has. Tests run each to show they agree.
 enum class DaKernel { baseline, avx2, avx512 };
@@ -28,5 +35,12 @@ void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t c
 // short ones.
 void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
                               std::size_t n, double* sums, std::size_t stream_budget);
+// ... and stoppable as the stoppable da_pair_sums, looking at `stop` after
+// every `slice_rows` values of i (0: a few milliseconds' worth).
+[[nodiscard]] bool da_pair_sums_with_budget(DaKernel kernel, const double* const* rows,
+                                            std::size_t count, std::size_t n, double* sums,
+                                            std::size_t stream_budget,
+                                            const std::atomic<bool>* stop,
+                                            std::size_t slice_rows = 0);
 
 }  // namespace lexispan

@@ -3,6 +3,7 @@
 // NaNs (payloads and signs included) and infinities, every row count up to
 // a full group, lengths around the vector widths and random ones, and every
 // way of regrouping the rows when their stream outgrows the cache.
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -188,5 +189,48 @@ int main() {
         }
     }
     std::printf("ok da_pair_sums\n");
+
+    // Stoppable: cut into slices of i, the same sums; a raised flag gives up.
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t rows = 1 + rng() % da_lanes;
+        const std::size_t n = 2 + rng() % 300;
+        const std::size_t slice = 1 + rng() % 40;
+        const std::size_t budget = 256 + rng() % 40000;
+        std::vector<std::vector<double>> q(rows, std::vector<double>(n));
+        std::vector<const double*> pointers;
+        for (auto& row : q) {
+            for (double& x : row) {
+                x = draw(rng);
+            }
+            pointers.push_back(row.data());
+        }
+        for (const DaKernel kernel : {DaKernel::baseline, DaKernel::avx2, DaKernel::avx512}) {
+            if (!da_kernel_available(kernel)) {
+                continue;
+            }
+            std::atomic<bool> stop{false};
+            double sums[da_lanes];
+            if (!da_pair_sums_with_budget(kernel, pointers.data(), rows, n, sums, budget, &stop,
+                                          slice)) {
+                std::printf("FAIL stoppable gave up without a stop\n");
+                ++failures;
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (bits_of(sums[r]) != bits_of(da_pair_sum(q[r].data(), n))) {
+                    std::printf("FAIL stoppable rows=%zu n=%zu slice=%zu row %zu\n", rows, n,
+                                slice, r);
+                    ++failures;
+                }
+            }
+            stop.store(true);
+            if (n > slice + 1 &&
+                da_pair_sums_with_budget(kernel, pointers.data(), rows, n, sums, budget, &stop,
+                                         slice)) {
+                std::printf("FAIL stoppable ran to the end with the flag raised\n");
+                ++failures;
+            }
+        }
+    }
+    std::printf("ok stoppable\n");
     return failures == 0 ? 0 : 1;
 }
