@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "analyzer/position_measures.hpp"
 #include "analyzer/table_evaluation.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
@@ -369,6 +370,159 @@ PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
     });
 }
 
+// A 1-D C-contiguous buffer of 64-bit signed integers.
+Buffer int64_buffer(PyObject* object, const char* what, bool writable) {
+    Buffer view(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0));
+    const ElementFormat format = element_format(view.get(), what);
+    if (view.get().ndim != 1 || format.kind != ElementFormat::Kind::signed_integer ||
+        format.size != 8) {
+        throw_python_error(PyExc_TypeError, std::string(what) + " must be a 1-D int64 array");
+    }
+    return view;
+}
+
+// position_dispersion(positions, offsets, length, columns, outputs, threads,
+// progress): fills one float64 array per named column for every word; None,
+// or (word, index, "unsorted" | "out_of_range") for the first word whose
+// positions break the rule.
+PyObject* position_dispersion_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* positions_object = nullptr;
+        PyObject* offsets_object = nullptr;
+        long long length = 0;
+        PyObject* names = nullptr;
+        PyObject* outputs = nullptr;
+        Py_ssize_t threads = 1;
+        PyObject* progress = nullptr;
+        if (!PyArg_ParseTuple(args, "OOLOOnO", &positions_object, &offsets_object, &length,
+                              &names, &outputs, &threads, &progress)) {
+            throw_pending_error();
+        }
+        const Buffer positions = int64_buffer(positions_object, "positions", false);
+        const Buffer offsets = int64_buffer(offsets_object, "offsets", false);
+        if (length < 1) {
+            throw_python_error(PyExc_ValueError, "corpus_length must be at least 1");
+        }
+        if (threads < 1) {
+            throw_python_error(PyExc_ValueError, "threads must be at least 1");
+        }
+        if (offsets.length() < 1) {
+            throw_python_error(PyExc_ValueError, "offsets must hold at least one value");
+        }
+        PositionList list;
+        list.positions = static_cast<const std::int64_t*>(positions.get().buf);
+        list.offsets = static_cast<const std::int64_t*>(offsets.get().buf);
+        list.words = offsets.length() - 1;
+        list.length = static_cast<std::int64_t>(length);
+        if (!offsets_sound(list.offsets, list.words, positions.length())) {
+            throw_python_error(PyExc_ValueError,
+                               "offsets must rise from 0 to the number of positions");
+        }
+
+        const Py_ssize_t count = PyTuple_Size(names);
+        if (count < 0 || PyTuple_Size(outputs) != count) {
+            throw_python_error(PyExc_TypeError, "columns and outputs must be tuples of one length");
+        }
+        PositionTargets targets;
+        std::vector<Buffer> output_buffers;
+        output_buffers.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GetItem(names, i);
+            Py_ssize_t size = 0;
+            const char* text = name == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(name, &size);
+            if (text == nullptr) {
+                throw_pending_error();
+            }
+            const std::string_view key(text, static_cast<std::size_t>(size));
+            const Buffer& out = output_buffers.emplace_back(
+                PyTuple_GetItem(outputs, i), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
+            if (!element_format(out.get(), "output").is_native_double() || out.get().ndim != 1 ||
+                out.length() != list.words) {
+                throw_python_error(PyExc_TypeError, "output for '" + std::string(key) +
+                                                        "' must be a 1-D float64 array of one "
+                                                        "value per word");
+            }
+            auto* data = static_cast<double*>(out.get().buf);
+            double** slot = key == "arf"     ? &targets.arf
+                            : key == "awt"   ? &targets.awt
+                            : key == "f_awt" ? &targets.f_awt
+                            : key == "ald"   ? &targets.ald
+                            : key == "f_ald" ? &targets.f_ald
+                                             : nullptr;
+            if (slot == nullptr) {
+                throw_python_error(PyExc_ValueError, "unknown measure '" + std::string(key) + "'");
+            }
+            *slot = data;
+        }
+
+        std::atomic<bool> stop{false};
+        std::atomic<std::size_t> done{0};
+        std::size_t reported = 0;
+        const auto report = [&](bool) -> bool {
+            if (PyErr_CheckSignals() != 0) {
+                return false;
+            }
+            const std::size_t now = done.load(std::memory_order_relaxed);
+            if (progress != Py_None && now != reported) {
+                reported = now;
+                PyRef result = PyRef::steal(PyObject_CallFunction(progress, "n",
+                                                                  static_cast<Py_ssize_t>(now)));
+                if (!result) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        std::optional<PositionComplaint> complaint;
+        run_polling(
+            [&] {
+                complaint = evaluate_positions(list, targets, static_cast<std::size_t>(threads),
+                                               stop, done);
+            },
+            report, stop);
+        if (!complaint) {
+            return PyRef::borrow(Py_None);
+        }
+        PyRef result = PyRef::steal(Py_BuildValue(
+            "(nns)", static_cast<Py_ssize_t>(complaint->word),
+            static_cast<Py_ssize_t>(complaint->at),
+            complaint->fault == PositionFault::unsorted ? "unsorted" : "out_of_range"));
+        if (!result) {
+            throw_pending_error();
+        }
+        return result;
+    });
+}
+
+// group_positions(codes, order, offsets): token positions grouped by word code.
+PyObject* group_positions_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* codes_object = nullptr;
+        PyObject* order_object = nullptr;
+        PyObject* offsets_object = nullptr;
+        if (!PyArg_ParseTuple(args, "OOO", &codes_object, &order_object, &offsets_object)) {
+            throw_pending_error();
+        }
+        const Buffer codes = int64_buffer(codes_object, "codes", false);
+        const Buffer order = int64_buffer(order_object, "order", true);
+        const Buffer offsets = int64_buffer(offsets_object, "offsets", true);
+        if (order.length() != codes.length() || offsets.length() < 1) {
+            throw_python_error(PyExc_ValueError,
+                               "order must match codes and offsets hold at least one value");
+        }
+        bool sound = false;
+        PyThreadState* state = PyEval_SaveThread();
+        sound = group_positions(static_cast<const std::int64_t*>(codes.get().buf), codes.length(),
+                                offsets.length() - 1, static_cast<std::int64_t*>(order.get().buf),
+                                static_cast<std::int64_t*>(offsets.get().buf));
+        PyEval_RestoreThread(state);
+        if (!sound) {
+            throw_python_error(PyExc_ValueError, "a word code is outside [0, groups)");
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
 PyObject* ordered_sum_entry(PyObject*, PyObject* values) noexcept {
     return boundary([&]() -> PyRef {
         const std::vector<double> data = doubles_from(values, "values");
@@ -415,6 +569,14 @@ PyMethodDef methods[] = {
      "part_sums(spec, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
     {"ordered_sum", ordered_sum_entry, METH_O,
      "ordered_sum(values)\n--\n\nSum of a float64 array in index order from +0.0."},
+    {"position_dispersion", position_dispersion_entry, METH_VARARGS,
+     "position_dispersion(positions, offsets, length, columns, outputs, threads, progress)\n--\n\n"
+     "Fill the output arrays with the named distance-based columns for every word; None, or\n"
+     "(word, index, fault) for the first word whose positions are not strictly ascending in\n"
+     "[0, length)."},
+    {"group_positions", group_positions_entry, METH_VARARGS,
+     "group_positions(codes, order, offsets)\n--\n\nToken positions grouped by word code "
+     "(a counting sort)."},
     {"column_names", column_names_entry, METH_NOARGS,
      "column_names()\n--\n\nThe engine's column names in their default order."},
     {"default_threads", default_threads_entry, METH_NOARGS,
