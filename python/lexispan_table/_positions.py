@@ -1,0 +1,148 @@
+"""Distance-based dispersion: each word's token positions in, ARF, AWT and ALD
+with their adjusted frequencies out, computed by the native core."""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._measures import POSITION_MEASURE_NAMES, select
+from ._progress import progress_callback
+from ._table import _check_threads, _pandas
+
+_INT64_MAX = np.iinfo(np.int64).max
+
+
+def positions_from_tokens(tokens: Iterable[str]) -> dict[str, np.ndarray]:
+    """The 0-based positions of every type of a token stream, as {type: sorted
+    int64 array}, types in order of first occurrence."""
+    if isinstance(tokens, (str, bytes)):
+        raise TypeError("tokens must be a sequence of strings, not a single string")
+    array = tokens if isinstance(tokens, np.ndarray) else _object_array(tokens)
+    if array.ndim != 1:
+        raise ValueError(f"tokens must be one-dimensional, got {array.ndim} dimensions")
+    codes, types = _factorize(array)
+    order = np.empty(len(codes), dtype=np.int64)
+    offsets = np.empty(len(types) + 1, dtype=np.int64)
+    _native.group_positions(codes, order, offsets)
+    starts = offsets[:-1].tolist()
+    ends = offsets[1:].tolist()
+    return {word: order[start:end] for word, start, end in zip(types, starts, ends)}
+
+
+def _object_array(tokens: Iterable[Any]) -> np.ndarray:
+    items = tokens if isinstance(tokens, (list, tuple)) else list(tokens)
+    array = np.empty(len(items), dtype=object)
+    array[:] = items
+    return array
+
+
+def _factorize(array: np.ndarray) -> tuple[np.ndarray, list[Any]]:
+    """Codes numbered by first occurrence (int64) and the types in that order."""
+    try:
+        import pandas
+    except ImportError:
+        pandas = None
+    if pandas is not None:
+        codes, types = pandas.factorize(array)
+        return np.ascontiguousarray(codes, dtype=np.int64), list(types)
+    types, first, inverse = np.unique(array, return_index=True, return_inverse=True)
+    by_appearance = np.argsort(first, kind="stable")
+    rank = np.empty(len(types), dtype=np.int64)
+    rank[by_appearance] = np.arange(len(types), dtype=np.int64)
+    return rank[inverse.reshape(-1)], types[by_appearance].tolist()
+
+
+def position_dispersion(positions: Any, corpus_length: int, *,
+                        measures: Iterable[str] | None = None, threads: int | None = None,
+                        progress: bool = False) -> Any:
+    """ARF, AWT, f_AWT, ALD and f_ALD of every word, as a pandas DataFrame
+    indexed by word.
+
+    positions: {word: sorted 1-D integer array of its 0-based token positions}
+    (as positions_from_tokens gives), or a sequence of such arrays (then the
+    index is a RangeIndex). corpus_length: N, the corpus size in tokens; every
+    position must lie in [0, N) and each word's positions must be strictly
+    increasing, else ValueError. measures: names from POSITION_MEASURE_NAMES
+    (default: all five). threads: worker count (default: the pool's).
+    """
+    names = select(measures, POSITION_MEASURE_NAMES)
+    workers = _check_threads(threads)
+    length = _check_length(corpus_length)
+    pd = _pandas()
+    if isinstance(positions, Mapping):
+        labels: list[Any] | None = list(positions.keys())
+        arrays = list(positions.values())
+    elif isinstance(positions, (str, bytes)) or not isinstance(positions, Iterable):
+        raise TypeError(f"positions must be a mapping of word to positions or a sequence of "
+                        f"position arrays, not {type(positions).__name__}")
+    else:
+        labels = None
+        arrays = list(positions)
+    flat, offsets = _flatten(arrays, labels)
+    words = len(arrays)
+    columns = {name: np.empty(words, dtype=np.float64) for name in names}
+    if words:
+        with progress_callback(words, bool(progress)) as report:
+            complaint = _native.position_dispersion(flat, offsets, length, tuple(names),
+                                                    tuple(columns.values()), workers, report)
+        if complaint is not None:
+            word, at, fault = complaint
+            rule = ("are not strictly increasing" if fault == "unsorted"
+                    else f"leave [0, corpus_length={length})")
+            raise ValueError(f"positions of {_describe(word, labels)} {rule} "
+                             f"(at index {at})")
+    index = pd.Index(labels) if labels is not None else pd.RangeIndex(words)
+    return pd.DataFrame(columns, index=index, copy=False)
+
+
+def _check_length(corpus_length: object) -> int:
+    if isinstance(corpus_length, bool) or not isinstance(corpus_length, numbers.Integral):
+        raise TypeError(f"corpus_length must be an integer, not {type(corpus_length).__name__}")
+    if not 1 <= corpus_length <= _INT64_MAX:
+        raise ValueError(f"corpus_length must be between 1 and {_INT64_MAX}, "
+                         f"not {corpus_length}")
+    return int(corpus_length)
+
+
+def _describe(word: int, labels: list[Any] | None) -> str:
+    return f"word {labels[word]!r}" if labels is not None else f"word {word}"
+
+
+def _flatten(arrays: list[Any], labels: list[Any] | None) -> tuple[np.ndarray, np.ndarray]:
+    """All words' positions as one int64 array and the offsets of each word."""
+    lengths = np.empty(len(arrays) + 1, dtype=np.int64)
+    lengths[0] = 0
+    pieces = []
+    for w, item in enumerate(arrays):
+        array = item
+        if not (type(array) is np.ndarray and array.dtype == np.int64 and array.ndim == 1):
+            array = _as_positions(item, w, labels)
+        pieces.append(array)
+        lengths[w + 1] = array.shape[0]
+    offsets = np.cumsum(lengths)
+    flat = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.int64)
+    return flat, offsets
+
+
+def _as_positions(item: Any, word: int, labels: list[Any] | None) -> np.ndarray:
+    if isinstance(item, (str, bytes)):
+        raise TypeError(f"positions of {_describe(word, labels)} must be integers, not a string")
+    array = np.asarray(item)
+    if array.ndim != 1:
+        raise ValueError(f"positions of {_describe(word, labels)} must be one-dimensional, "
+                         f"got {array.ndim} dimensions")
+    if array.size == 0:
+        return np.empty(0, dtype=np.int64)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"positions of {_describe(word, labels)} must be integers, "
+                        f"not {array.dtype}")
+    if array.dtype.kind == "u" and array.dtype.itemsize == 8 and array.max() > _INT64_MAX:
+        index = int(np.argmax(array > _INT64_MAX))
+        raise ValueError(f"positions of {_describe(word, labels)} leave [0, corpus_length) "
+                         f"(at index {index})")
+    return array.astype(np.int64)
