@@ -35,10 +35,10 @@ def positions_from_tokens(tokens: Iterable[str]) -> dict[str, np.ndarray]:
 
 
 def _object_array(tokens: Iterable[Any]) -> np.ndarray:
+    # fromiter keeps every token one object, where asarray would split a
+    # sequence of sequences into more dimensions.
     items = tokens if isinstance(tokens, (list, tuple)) else list(tokens)
-    array = np.empty(len(items), dtype=object)
-    array[:] = items
-    return array
+    return np.fromiter(items, dtype=object, count=len(items))
 
 
 def _factorize(array: np.ndarray) -> tuple[np.ndarray, list[Any]]:
@@ -49,7 +49,8 @@ def _factorize(array: np.ndarray) -> tuple[np.ndarray, list[Any]]:
         pandas = None
     if pandas is not None:
         codes, types = pandas.factorize(array)
-        return np.ascontiguousarray(codes, dtype=np.int64), list(types)
+        listed = types.tolist() if isinstance(types, np.ndarray) else list(types)
+        return np.ascontiguousarray(codes, dtype=np.int64), listed
     types, first, inverse = np.unique(array, return_index=True, return_inverse=True)
     by_appearance = np.argsort(first, kind="stable")
     rank = np.empty(len(types), dtype=np.int64)
@@ -103,10 +104,10 @@ def position_dispersion(positions: Any, corpus_length: int, *,
 def _check_length(corpus_length: object) -> int:
     if isinstance(corpus_length, bool) or not isinstance(corpus_length, numbers.Integral):
         raise TypeError(f"corpus_length must be an integer, not {type(corpus_length).__name__}")
-    if not 1 <= corpus_length <= _INT64_MAX:
-        raise ValueError(f"corpus_length must be between 1 and {_INT64_MAX}, "
-                         f"not {corpus_length}")
-    return int(corpus_length)
+    value = int(corpus_length)
+    if not 1 <= value <= _INT64_MAX:
+        raise ValueError(f"corpus_length must be between 1 and {_INT64_MAX}, not {value}")
+    return value
 
 
 def _describe(word: int, labels: list[Any] | None) -> str:
