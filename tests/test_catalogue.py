@@ -105,8 +105,7 @@ def random_case(rng):
         rows.append([0.0 if rng.random() > density else
                      (rng.randint(1, 60) if rng.random() < 0.8 else rng.randint(1, 900) / 7)
                      for _ in range(n)])
-    # A word may be counted in a part of size 0 only when such a part exists;
-    # keep those rows too (chi-squared is then infinite).
+    # Parts of size 0 may hold counts too (chi-squared is then infinite).
     return rows, sizes
 
 

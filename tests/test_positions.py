@@ -129,6 +129,10 @@ def test_index_columns_and_inputs():
     assert frame["arf"].dtype == np.float64
     unnamed = position_dispersion((np.array([0, 2]), np.array([1])), 3)
     assert isinstance(unnamed.index, pd.RangeIndex) and len(unnamed) == 2
+    series = position_dispersion(pd.Series({"b": np.array([1, 3]), "a": np.array([0])}), 4)
+    assert list(series.index) == ["b", "a"]
+    assert series.loc["a", "arf"] == 1.0
+    assert_rows(position_dispersion({"b": [1, 3]}, 4, progress=True), [reference([1, 3], 4)])
     empty = position_dispersion({}, 5)
     assert empty.shape == (0, 5)
     assert lexispan_table.POSITION_MEASURE_NAMES == NAMES

@@ -65,7 +65,7 @@ def position_dispersion(positions: Any, corpus_length: int, *,
     indexed by word.
 
     positions: {word: sorted 1-D integer array of its 0-based token positions}
-    (as positions_from_tokens gives), or a sequence of such arrays (then the
+    (as positions_from_tokens gives; a pandas Series of arrays too), or a sequence of such arrays (then the
     index is a RangeIndex). corpus_length: N, the corpus size in tokens; every
     position must lie in [0, N) and each word's positions must be strictly
     increasing, else ValueError. measures: names from POSITION_MEASURE_NAMES
@@ -75,9 +75,10 @@ def position_dispersion(positions: Any, corpus_length: int, *,
     workers = _check_threads(threads)
     length = _check_length(corpus_length)
     pd = _pandas()
-    if isinstance(positions, Mapping):
-        labels: list[Any] | None = list(positions.keys())
-        arrays = list(positions.values())
+    if isinstance(positions, Mapping) or _is_series(positions):
+        items = list(positions.items())
+        labels: list[Any] | None = [word for word, _ in items]
+        arrays = [array for _, array in items]
     elif isinstance(positions, (str, bytes)) or not isinstance(positions, Iterable):
         raise TypeError(f"positions must be a mapping of word to positions or a sequence of "
                         f"position arrays, not {type(positions).__name__}")
@@ -99,6 +100,11 @@ def position_dispersion(positions: Any, corpus_length: int, *,
                              f"(at index {at})")
     index = pd.Index(labels) if labels is not None else pd.RangeIndex(words)
     return pd.DataFrame(columns, index=index, copy=False)
+
+
+def _is_series(positions: object) -> bool:
+    # A pandas Series of arrays is labelled like a mapping (without importing pandas).
+    return type(positions).__name__ == "Series" and hasattr(positions, "items")
 
 
 def _check_length(corpus_length: object) -> int:
