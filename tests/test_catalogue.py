@@ -136,6 +136,17 @@ def test_sparse_and_dense_input_and_every_thread_count_give_the_same_bits():
             assert base[name].tobytes() == other[name].tobytes(), name
 
 
+def test_asking_for_the_catalogue_changes_no_bit_of_the_other_columns():
+    rng = np.random.default_rng(9)
+    counts = rng.integers(0, 6, size=(120, 11)) * (rng.random((120, 11)) < 0.4)
+    sizes = rng.integers(1, 300, size=11).astype(float)
+    others = MEASURE_NAMES[:-len(CATALOGUE)]
+    alone = lexispan_table.dispersion_arrays(counts, sizes, measures=others)
+    together = lexispan_table.dispersion_arrays(counts, sizes, measures=CATALOGUE[::-1] + others)
+    for name in others:
+        assert alone[name].tobytes() == together[name].tobytes(), name
+
+
 # Gries (2008), section 3: five parts of 9, 10, 10, 10 and 11 words; the word
 # "a" occurs 1, 2, 3, 4 and 5 times. DP = 0.18 is printed there; the other
 # values are the definitions evaluated in exact rational arithmetic.
