@@ -210,6 +210,31 @@ def test_positions_from_tokens_without_pandas(monkeypatch):
     assert [got[w].tolist() for w in got] == [[0, 2, 5], [1, 4], [3]]
 
 
+def test_tokens_are_grouped_as_dict_keys_are():
+    tokens = ["a", None, 1, 1.0, True, "a", None, (1, 2)]
+    got = positions_from_tokens(tokens)
+    assert list(got) == ["a", None, 1, (1, 2)]
+    assert [got[w].tolist() for w in got] == [[0, 5], [1, 6], [2, 3, 4], [7]]
+
+
+def test_a_token_that_empties_the_list_while_compared_is_refused_cleanly():
+    tokens = []
+
+    class Hostile:
+        def __hash__(self):
+            return 1
+
+        def __eq__(self, other):
+            tokens.clear()
+            return False
+
+    tokens.extend([Hostile(), Hostile(), "x"])
+    with pytest.raises(IndexError):
+        positions_from_tokens(tokens)
+    with pytest.raises(TypeError, match="unhashable"):
+        positions_from_tokens([["a"], ["b"]])
+
+
 def test_positions_from_tokens_edges():
     assert positions_from_tokens([]) == {}
     with pytest.raises(TypeError, match="not a single string"):

@@ -22,40 +22,20 @@ def positions_from_tokens(tokens: Iterable[str]) -> dict[str, np.ndarray]:
     int64 array}, types in order of first occurrence."""
     if isinstance(tokens, (str, bytes)):
         raise TypeError("tokens must be a sequence of strings, not a single string")
-    array = tokens if isinstance(tokens, np.ndarray) else _object_array(tokens)
-    if array.ndim != 1:
-        raise ValueError(f"tokens must be one-dimensional, got {array.ndim} dimensions")
-    codes, types = _factorize(array)
-    order = np.empty(len(codes), dtype=np.int64)
+    if isinstance(tokens, np.ndarray):
+        if tokens.ndim != 1:
+            raise ValueError(f"tokens must be one-dimensional, got {tokens.ndim} dimensions")
+        items = tokens.tolist()
+    else:
+        items = tokens if type(tokens) is list else list(tokens)
+    codes = np.empty(len(items), dtype=np.int64)
+    types = _native.factorize(items, codes)
+    order = np.empty(len(items), dtype=np.int64)
     offsets = np.empty(len(types) + 1, dtype=np.int64)
     _native.group_positions(codes, order, offsets)
     starts = offsets[:-1].tolist()
     ends = offsets[1:].tolist()
     return {word: order[start:end] for word, start, end in zip(types, starts, ends)}
-
-
-def _object_array(tokens: Iterable[Any]) -> np.ndarray:
-    # fromiter keeps every token one object, where asarray would split a
-    # sequence of sequences into more dimensions.
-    items = tokens if isinstance(tokens, (list, tuple)) else list(tokens)
-    return np.fromiter(items, dtype=object, count=len(items))
-
-
-def _factorize(array: np.ndarray) -> tuple[np.ndarray, list[Any]]:
-    """Codes numbered by first occurrence (int64) and the types in that order."""
-    try:
-        import pandas
-    except ImportError:
-        pandas = None
-    if pandas is not None:
-        codes, types = pandas.factorize(array)
-        listed = types.tolist() if isinstance(types, np.ndarray) else list(types)
-        return np.ascontiguousarray(codes, dtype=np.int64), listed
-    types, first, inverse = np.unique(array, return_index=True, return_inverse=True)
-    by_appearance = np.argsort(first, kind="stable")
-    rank = np.empty(len(types), dtype=np.int64)
-    rank[by_appearance] = np.arange(len(types), dtype=np.int64)
-    return rank[inverse.reshape(-1)], types[by_appearance].tolist()
 
 
 def position_dispersion(positions: Any, corpus_length: int, *,
@@ -65,11 +45,12 @@ def position_dispersion(positions: Any, corpus_length: int, *,
     indexed by word.
 
     positions: {word: sorted 1-D integer array of its 0-based token positions}
-    (as positions_from_tokens gives; a pandas Series of arrays too), or a sequence of such arrays (then the
-    index is a RangeIndex). corpus_length: N, the corpus size in tokens; every
-    position must lie in [0, N) and each word's positions must be strictly
-    increasing, else ValueError. measures: names from POSITION_MEASURE_NAMES
-    (default: all five). threads: worker count (default: the pool's).
+    (as positions_from_tokens gives; a pandas Series of arrays too), or a
+    sequence of such arrays (then the index is a RangeIndex). corpus_length:
+    N, the corpus size in tokens; every position must lie in [0, N) and each
+    word's positions must be strictly increasing, else ValueError. measures:
+    names from POSITION_MEASURE_NAMES (default: all five). threads: worker
+    count (default: the pool's). progress: show a progress bar over words.
     """
     names = select(measures, POSITION_MEASURE_NAMES)
     workers = _check_threads(threads)

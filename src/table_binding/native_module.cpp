@@ -494,6 +494,64 @@ PyObject* position_dispersion_entry(PyObject*, PyObject* args) noexcept {
     });
 }
 
+// factorize(tokens, codes): codes[i] = the number of token i's type, types
+// numbered in order of first occurrence (equal as dict keys are equal);
+// returns the list of types. `tokens` must be a list; the interpreter lock
+// stays held, since every step touches a Python object.
+PyObject* factorize_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* tokens = nullptr;
+        PyObject* codes_object = nullptr;
+        if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &tokens, &codes_object)) {
+            throw_pending_error();
+        }
+        const Buffer codes = int64_buffer(codes_object, "codes", true);
+        const Py_ssize_t count = PyList_Size(tokens);
+        if (count < 0) {
+            throw_pending_error();
+        }
+        if (codes.length() != static_cast<std::size_t>(count)) {
+            throw_python_error(PyExc_ValueError, "codes must hold one value per token");
+        }
+        auto* out = static_cast<std::int64_t*>(codes.get().buf);
+        PyRef numbers = PyRef::steal(PyDict_New());
+        PyRef types = PyRef::steal(PyList_New(0));
+        if (!numbers || !types) {
+            throw_pending_error();
+        }
+        constexpr Py_ssize_t signal_interval = Py_ssize_t{1} << 20;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i % signal_interval == signal_interval - 1 && PyErr_CheckSignals() != 0) {
+                throw_pending_error();
+            }
+            // A token's __eq__ may change the list: the index is checked
+            // each time, and the token is held while it is in use.
+            PyObject* item = PyList_GetItem(tokens, i);
+            if (item == nullptr) {
+                throw_pending_error();
+            }
+            const PyRef held = PyRef::borrow(item);
+            PyObject* token = held.get();
+            PyObject* known = PyDict_GetItemWithError(numbers.get(), token);
+            if (known != nullptr) {
+                out[i] = static_cast<std::int64_t>(PyLong_AsSsize_t(known));
+                continue;
+            }
+            if (PyErr_Occurred() != nullptr) {
+                throw_pending_error();
+            }
+            const Py_ssize_t next = PyList_Size(types.get());
+            PyRef number = PyRef::steal(PyLong_FromSsize_t(next));
+            if (!number || PyDict_SetItem(numbers.get(), token, number.get()) != 0 ||
+                PyList_Append(types.get(), token) != 0) {
+                throw_pending_error();
+            }
+            out[i] = static_cast<std::int64_t>(next);
+        }
+        return types;
+    });
+}
+
 // group_positions(codes, order, offsets): token positions grouped by word code.
 PyObject* group_positions_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
@@ -574,6 +632,9 @@ PyMethodDef methods[] = {
      "Fill the output arrays with the named distance-based columns for every word; None, or\n"
      "(word, index, fault) for the first word whose positions are not strictly ascending in\n"
      "[0, length)."},
+    {"factorize", factorize_entry, METH_VARARGS,
+     "factorize(tokens, codes)\n--\n\nNumber the types of a list of tokens in order of first "
+     "occurrence;\nfill codes (int64, one per token) and return the list of types."},
     {"group_positions", group_positions_entry, METH_VARARGS,
      "group_positions(codes, order, offsets)\n--\n\nToken positions grouped by word code "
      "(a counting sort)."},
