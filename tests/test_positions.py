@@ -121,10 +121,14 @@ def test_thread_counts_give_the_same_bits():
 
 
 def test_index_columns_and_inputs():
+    strided = np.arange(8, dtype=np.int64)[::3]
     words = {"b": np.array([1, 3]), "a": [0], "c": np.array([], dtype=np.float64),
-             "d": np.array([2], dtype=np.uint8)}
-    frame = position_dispersion(words, 4, measures=["f_ald", "arf"])
-    assert list(frame.index) == ["b", "a", "c", "d"]
+             "d": np.array([2], dtype=np.uint8), "e": strided,
+             "f": np.array([0, 5], dtype=np.int32)}
+    frame = position_dispersion(words, 8, measures=["f_ald", "arf"])
+    assert list(frame.index) == ["b", "a", "c", "d", "e", "f"]
+    assert frame.loc["e", "arf"] == reference(strided, 8)["arf"]
+    assert frame.loc["f", "arf"] == reference([0, 5], 8)["arf"]
     assert list(frame.columns) == ["f_ald", "arf"]
     assert frame["arf"].dtype == np.float64
     unnamed = position_dispersion((np.array([0, 2]), np.array([1])), 3)

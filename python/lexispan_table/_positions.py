@@ -66,12 +66,12 @@ def position_dispersion(positions: Any, corpus_length: int, *,
     else:
         labels = None
         arrays = list(positions)
-    flat, offsets = _flatten(arrays, labels)
-    words = len(arrays)
+    word_arrays = _word_arrays(arrays, labels)
+    words = len(word_arrays)
     columns = {name: np.empty(words, dtype=np.float64) for name in names}
     if words:
         with progress_callback(words, bool(progress)) as report:
-            complaint = _native.position_dispersion(flat, offsets, length, tuple(names),
+            complaint = _native.position_dispersion(word_arrays, length, tuple(names),
                                                     tuple(columns.values()), workers, report)
         if complaint is not None:
             word, at, fault = complaint
@@ -101,20 +101,18 @@ def _describe(word: int, labels: list[Any] | None) -> str:
     return f"word {labels[word]!r}" if labels is not None else f"word {word}"
 
 
-def _flatten(arrays: list[Any], labels: list[Any] | None) -> tuple[np.ndarray, np.ndarray]:
-    """All words' positions as one int64 array and the offsets of each word."""
-    lengths = np.empty(len(arrays) + 1, dtype=np.int64)
-    lengths[0] = 0
-    pieces = []
+def _word_arrays(arrays: list[Any], labels: list[Any] | None) -> list[np.ndarray]:
+    """Every word's positions as a 1-D C-contiguous int64 array, read in place
+    by the core (no copy for arrays that already are, as positions_from_tokens
+    gives them)."""
+    words = []
     for w, item in enumerate(arrays):
         array = item
-        if not (type(array) is np.ndarray and array.dtype == np.int64 and array.ndim == 1):
+        if not (type(array) is np.ndarray and array.dtype == np.int64 and array.ndim == 1
+                and array.flags.c_contiguous):
             array = _as_positions(item, w, labels)
-        pieces.append(array)
-        lengths[w + 1] = array.shape[0]
-    offsets = np.cumsum(lengths)
-    flat = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.int64)
-    return flat, offsets
+        words.append(array)
+    return words
 
 
 def _as_positions(item: Any, word: int, labels: list[Any] | None) -> np.ndarray:
@@ -133,4 +131,4 @@ def _as_positions(item: Any, word: int, labels: list[Any] | None) -> np.ndarray:
         index = int(np.argmax(array > _INT64_MAX))
         raise ValueError(f"positions of {_describe(word, labels)} leave [0, corpus_length) "
                          f"(at index {index})")
-    return array.astype(np.int64)
+    return np.ascontiguousarray(array, dtype=np.int64)

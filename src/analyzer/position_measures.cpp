@@ -98,18 +98,6 @@ std::optional<PositionComplaint> check_positions(const std::int64_t* positions,
     return std::nullopt;
 }
 
-bool offsets_sound(const std::int64_t* offsets, std::size_t words, std::size_t total) noexcept {
-    if (offsets[0] != 0) {
-        return false;
-    }
-    for (std::size_t w = 0; w < words; ++w) {
-        if (offsets[w + 1] < offsets[w]) {
-            return false;
-        }
-    }
-    return static_cast<std::uint64_t>(offsets[words]) == total;
-}
-
 std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
                                                     const PositionTargets& targets,
                                                     std::size_t threads,
@@ -123,7 +111,7 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
     std::vector<std::size_t> starts{0};
     std::size_t held = 0;
     for (std::size_t w = 0; w < list.words; ++w) {
-        held += static_cast<std::size_t>(list.offsets[w + 1] - list.offsets[w]);
+        held += list.counts[w];
         if (held >= claim_positions || w + 1 - starts.back() >= claim_words) {
             starts.push_back(w + 1);
             held = 0;
@@ -144,8 +132,8 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
                 return;
             }
             for (std::size_t w = starts[c]; w < starts[c + 1]; ++w) {
-                const std::int64_t* first = list.positions + list.offsets[w];
-                const auto count = static_cast<std::size_t>(list.offsets[w + 1] - list.offsets[w]);
+                const std::int64_t* first = list.positions[w];
+                const std::size_t count = list.counts[w];
                 if (std::optional<PositionComplaint> complaint =
                         check_positions(first, count, list.length)) {
                     complaint->word = w;

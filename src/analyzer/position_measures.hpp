@@ -50,18 +50,14 @@ struct PositionComplaint {
                                                                std::size_t count,
                                                                std::int64_t length) noexcept;
 
-// Word w's positions are positions[offsets[w]] .. positions[offsets[w + 1] - 1];
-// offsets start at 0 and do not decrease (checked by the caller).
+// Word w's positions are the counts[w] values at positions[w], read in
+// place from wherever the caller keeps them.
 struct PositionList {
-    const std::int64_t* positions = nullptr;
-    const std::int64_t* offsets = nullptr;
+    const std::int64_t* const* positions = nullptr;
+    const std::size_t* counts = nullptr;
     std::size_t words = 0;
     std::int64_t length = 0;
 };
-
-// offsets[0] == 0, never decreasing, offsets[words] == total.
-[[nodiscard]] bool offsets_sound(const std::int64_t* offsets, std::size_t words,
-                                 std::size_t total) noexcept;
 
 // Where each value goes, one double per word; null when not wanted.
 struct PositionTargets {

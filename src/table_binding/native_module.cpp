@@ -381,43 +381,76 @@ Buffer int64_buffer(PyObject* object, const char* what, bool writable) {
     return view;
 }
 
-// position_dispersion(positions, offsets, length, columns, outputs, threads,
-// progress): fills one float64 array per named column for every word; None,
-// or (word, index, "unsorted" | "out_of_range") for the first word whose
-// positions break the rule.
+// Views of many buffers, all released with the interpreter lock held. The
+// views never move: room for every one is made before the first is taken.
+class BufferViews {
+public:
+    explicit BufferViews(std::size_t count) { views_.reserve(count); }
+    BufferViews(const BufferViews&) = delete;
+    BufferViews& operator=(const BufferViews&) = delete;
+    ~BufferViews() {
+        for (Py_buffer& view : views_) {
+            PyBuffer_Release(&view);
+        }
+    }
+    const Py_buffer& add(PyObject* object, int flags) {
+        Py_buffer view{};
+        if (PyObject_GetBuffer(object, &view, flags) != 0) {
+            throw_pending_error();
+        }
+        views_.push_back(view);
+        return views_.back();
+    }
+
+private:
+    std::vector<Py_buffer> views_;
+};
+
+// position_dispersion(arrays, length, columns, outputs, threads, progress):
+// fills one float64 array per named column for every word, reading each
+// word's 1-D int64 array of positions in place; None, or (word, index,
+// "unsorted" | "out_of_range") for the first word whose positions break the
+// rule.
 PyObject* position_dispersion_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
-        PyObject* positions_object = nullptr;
-        PyObject* offsets_object = nullptr;
+        PyObject* arrays = nullptr;
         long long length = 0;
         PyObject* names = nullptr;
         PyObject* outputs = nullptr;
         Py_ssize_t threads = 1;
         PyObject* progress = nullptr;
-        if (!PyArg_ParseTuple(args, "OOLOOnO", &positions_object, &offsets_object, &length,
-                              &names, &outputs, &threads, &progress)) {
+        if (!PyArg_ParseTuple(args, "O!LOOnO", &PyList_Type, &arrays, &length, &names, &outputs,
+                              &threads, &progress)) {
             throw_pending_error();
         }
-        const Buffer positions = int64_buffer(positions_object, "positions", false);
-        const Buffer offsets = int64_buffer(offsets_object, "offsets", false);
         if (length < 1) {
             throw_python_error(PyExc_ValueError, "corpus_length must be at least 1");
         }
         if (threads < 1) {
             throw_python_error(PyExc_ValueError, "threads must be at least 1");
         }
-        if (offsets.length() < 1) {
-            throw_python_error(PyExc_ValueError, "offsets must hold at least one value");
+        // The list is ours (built by the package for this call): nothing
+        // below runs Python code that could change it.
+        const auto words = static_cast<std::size_t>(PyList_Size(arrays));
+        BufferViews views(words);
+        std::vector<const std::int64_t*> starts(words);
+        std::vector<std::size_t> counts(words);
+        for (std::size_t w = 0; w < words; ++w) {
+            const Py_buffer& view = views.add(PyList_GetItem(arrays, static_cast<Py_ssize_t>(w)),
+                                              PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+            const ElementFormat format = element_format(view, "positions");
+            if (view.ndim != 1 || format.kind != ElementFormat::Kind::signed_integer ||
+                format.size != 8) {
+                throw_python_error(PyExc_TypeError, "positions must be 1-D int64 arrays");
+            }
+            starts[w] = static_cast<const std::int64_t*>(view.buf);
+            counts[w] = static_cast<std::size_t>(view.len / 8);
         }
         PositionList list;
-        list.positions = static_cast<const std::int64_t*>(positions.get().buf);
-        list.offsets = static_cast<const std::int64_t*>(offsets.get().buf);
-        list.words = offsets.length() - 1;
+        list.positions = starts.data();
+        list.counts = counts.data();
+        list.words = words;
         list.length = static_cast<std::int64_t>(length);
-        if (!offsets_sound(list.offsets, list.words, positions.length())) {
-            throw_python_error(PyExc_ValueError,
-                               "offsets must rise from 0 to the number of positions");
-        }
 
         const Py_ssize_t count = PyTuple_Size(names);
         if (count < 0 || PyTuple_Size(outputs) != count) {
@@ -628,7 +661,7 @@ PyMethodDef methods[] = {
     {"ordered_sum", ordered_sum_entry, METH_O,
      "ordered_sum(values)\n--\n\nSum of a float64 array in index order from +0.0."},
     {"position_dispersion", position_dispersion_entry, METH_VARARGS,
-     "position_dispersion(positions, offsets, length, columns, outputs, threads, progress)\n--\n\n"
+     "position_dispersion(arrays, length, columns, outputs, threads, progress)\n--\n\n"
      "Fill the output arrays with the named distance-based columns for every word; None, or\n"
      "(word, index, fault) for the first word whose positions are not strictly ascending in\n"
      "[0, length)."},
