@@ -47,6 +47,7 @@ def test_the_engine_and_the_package_name_the_same_columns():
     assert _native.column_names() == lt.MEASURE_NAMES
     assert lt.MEASURE_NAMES[0] == "frequency"
     assert lt.MEASURE_NAMES[1:17] == FIELDS
+    assert lt.MEASURE_NAMES[:17] == lt.DEFAULT_MEASURE_NAMES
 
 
 def test_defaults_are_column_sums_and_their_ordered_total(counts):
@@ -81,8 +82,10 @@ def test_only_the_named_measures_in_the_order_given(counts, measures):
 
 
 def test_column_types(counts):
-    result = lt.dispersion_arrays(counts)
+    result = lt.dispersion_arrays(counts, measures="all")
     assert list(result) == list(lt.MEASURE_NAMES)
+    assert list(lt.dispersion_arrays(counts)) == list(lt.DEFAULT_MEASURE_NAMES)
+    assert lt.DEFAULT_MEASURE_NAMES == ("frequency", *FIELDS)
     for name, column in result.items():
         assert column.shape == (counts.shape[0],)
         assert column.dtype == (np.int32 if name == "range" else np.float64)
@@ -100,7 +103,7 @@ def test_dataframe_labels_and_index(counts):
     frame = pd.DataFrame(counts, index=words, columns=parts)
     table = lt.dispersion(frame)
     assert list(table.index) == words
-    assert list(table.columns) == list(lt.MEASURE_NAMES)
+    assert list(table.columns) == list(lt.DEFAULT_MEASURE_NAMES)
     assert table["range"].dtype == np.int32
     by_columns = lt.dispersion(frame.T, words_axis=1, measures=["dp"])
     assert list(by_columns.index) == words

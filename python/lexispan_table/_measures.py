@@ -32,9 +32,36 @@ MEASURES: tuple[Measure, ...] = (
     Measure("evenness_da", "DA", "1 - mean |q_i - q_j| over pairs / (2 mean q)"),
     Measure("ft_adjusted_by_pt", "FT x PT", "FT adjusted by pervasiveness"),
     Measure("ft_adjusted_by_da", "FT x DA", "FT adjusted by evenness"),
+    Measure("idf", "IDF", "log2(n / range); inf for a word found in no part"),
+    Measure("maxmin", "max-min", "largest minus smallest count over all parts"),
+    Measure("engwall_fm", "Engwall's FM", "f x range / n"),
+    Measure("juilland_u", "Juilland's U", "D x f"),
+    Measure("juilland_d_eq", "Juilland's D (equal parts)", "1 - VC of the counts / sqrt(n - 1)"),
+    Measure("carroll_um", "Carroll's Um", "f x D2 + (1 - D2) x f / n"),
+    Measure("rosengren_kf", "Rosengren's KF", "(sum of sqrt(s_i v_i))^2, S_adj x f"),
+    Measure("zhang_dc", "Zhang's DC", "((sum of sqrt(v_i)) / n)^2 / (f / n)"),
+    Measure("chi_squared", "chi-squared", "sum of (v_i - s_i f)^2 / (s_i f)"),
+    Measure("lyne_d3", "Lyne's D3", "1 - chi-squared / (4 f)"),
+    Measure("kromer_ur", "Kromer's U_R", "sum of psi(v_i + 1) - psi(1), H(v_i) for whole counts"),
+    Measure("frequency_per_million", "per million", "f / T x 10^6"),
 )
 
 MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in MEASURES)
+
+# What measures=None gives: the frequency and the record's sixteen fields in
+# record order. measures="all" gives every name above.
+DEFAULT_MEASURE_NAMES: tuple[str, ...] = MEASURE_NAMES[:17]
+
+# The distance-based measures of position_dispersion, from token positions.
+POSITION_MEASURES: tuple[Measure, ...] = (
+    Measure("arf", "ARF", "average reduced frequency: (1/v) sum of min(d_i, v), v = N / f"),
+    Measure("awt", "AWT", "average waiting time: (1 + sum of d_i^2 / N) / 2"),
+    Measure("f_awt", "f_AWT", "frequency adjusted by AWT: N^2 / sum of d_i^2"),
+    Measure("ald", "ALD", "average logarithmic distance: sum of (d_i / N) log10(d_i)"),
+    Measure("f_ald", "f_ALD", "frequency adjusted by ALD: N x 10^(-ALD)"),
+)
+
+POSITION_MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in POSITION_MEASURES)
 
 # Columns whose values need DA's pair sum, the one quadratic step.
 DA_MEASURES = frozenset({"evenness_da", "ft_adjusted_by_da"})
@@ -43,10 +70,14 @@ DA_MEASURES = frozenset({"evenness_da", "ft_adjusted_by_da"})
 INTEGER_MEASURES = frozenset({"range"})
 
 
-def select(measures: object) -> tuple[str, ...]:
-    """The names asked for, in the order given; None asks for every measure."""
+def select(measures: object, valid: tuple[str, ...] = MEASURE_NAMES,
+           default: tuple[str, ...] | None = None) -> tuple[str, ...]:
+    """The names asked for, in the order given; None asks for `default` (every
+    measure of `valid` when there is none), "all" for every one of `valid`."""
     if measures is None:
-        return MEASURE_NAMES
+        return valid if default is None else default
+    if measures == "all":
+        return valid
     if isinstance(measures, str):
         measures = (measures,)
     if not isinstance(measures, Iterable):
@@ -60,10 +91,8 @@ def select(measures: object) -> tuple[str, ...]:
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"measure names must be strings, not {type(name).__name__}")
-        if name not in MEASURE_NAMES:
-            raise ValueError(
-                f"unknown measure {name!r}; valid names: {', '.join(MEASURE_NAMES)}"
-            )
+        if name not in valid:
+            raise ValueError(f"unknown measure {name!r}; valid names: {', '.join(valid)}")
         if name in seen:
             raise ValueError(f"measure {name!r} is listed twice")
         seen.add(name)

@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _native
 from ._inputs import CountInput, adapt, check_words_axis, part_sizes_array, total_value
-from ._measures import INTEGER_MEASURES, select
+from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
 from ._progress import progress_callback
 
 _DA_METHODS = ("pairwise", "sorted")
@@ -84,7 +84,7 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     pool's). progress: show a progress bar over words.
     """
     axis = check_words_axis(words_axis)
-    names = select(measures)
+    names = select(measures, default=DEFAULT_MEASURE_NAMES)
     method = _check_da(da)
     workers = _check_threads(threads)
     dask_input = _dask_module(counts)
@@ -109,7 +109,7 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     is as for dispersion_arrays.
     """
     axis = check_words_axis(words_axis)
-    names = select(measures)
+    names = select(measures, default=DEFAULT_MEASURE_NAMES)
     method = _check_da(da)
     workers = _check_threads(threads)
     dask_input = _dask_module(counts)

@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "analyzer/catalogue_measures.hpp"
 #include "analyzer/da_pair_sums.hpp"
 #include "analyzer/full_evaluation.hpp"
 #include "analyzer/measures.hpp"
@@ -224,6 +225,9 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
             const double value = value_or_nan(evenness[r]);
             set(Column::evenness_da, value);
             set(Column::ft_adjusted_by_da, ft_adjusted_by_da(ft, value));
+        }
+        if (columns.needs_catalogue()) {
+            evaluate_catalogue(profile, parts, columns, values);
         }
     }
 }

@@ -1,5 +1,6 @@
-// The columns a table call can ask for: the word's frequency, then the
-// record's fields in record order. The names are the ones Python sees.
+// The columns a table call can ask for: the word's frequency, the record's
+// fields in record order, then the catalogue measures. The names are the
+// ones Python sees.
 #pragma once
 
 #include <array>
@@ -28,9 +29,22 @@ enum class Column : std::uint8_t {
     evenness_da,
     ft_adjusted_by_pt,
     ft_adjusted_by_da,
+    // The catalogue of the field's reference tools, beyond the record.
+    idf,
+    maxmin,
+    engwall_fm,
+    juilland_u,
+    juilland_d_eq,
+    carroll_um,
+    rosengren_kf,
+    zhang_dc,
+    chi_squared,
+    lyne_d3,
+    kromer_ur,
+    frequency_per_million,
 };
 
-inline constexpr std::size_t column_count = 17;
+inline constexpr std::size_t column_count = 29;
 
 inline constexpr std::array<std::string_view, column_count> column_names = {
     "frequency",          "range",
@@ -42,6 +56,12 @@ inline constexpr std::array<std::string_view, column_count> column_names = {
     "mean_text_frequency_ft", "pervasiveness_pt",
     "evenness_da",        "ft_adjusted_by_pt",
     "ft_adjusted_by_da",
+    "idf",                "maxmin",
+    "engwall_fm",         "juilland_u",
+    "juilland_d_eq",      "carroll_um",
+    "rosengren_kf",       "zhang_dc",
+    "chi_squared",        "lyne_d3",
+    "kromer_ur",          "frequency_per_million",
 };
 
 [[nodiscard]] inline constexpr std::size_t index_of(Column column) noexcept {
@@ -62,6 +82,14 @@ class ColumnSet {
 public:
     void add(Column column) noexcept { wanted_[index_of(column)] = true; }
     [[nodiscard]] bool has(Column column) const noexcept { return wanted_[index_of(column)]; }
+    [[nodiscard]] bool needs_catalogue() const noexcept {
+        for (std::size_t i = index_of(Column::idf); i < column_count; ++i) {
+            if (wanted_[i]) {
+                return true;
+            }
+        }
+        return false;
+    }
     // DA's pair sum is the one quadratic step; only these columns need it.
     [[nodiscard]] bool needs_da() const noexcept {
         return has(Column::evenness_da) || has(Column::ft_adjusted_by_da);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "analyzer/position_measures.hpp"
 #include "analyzer/table_evaluation.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
@@ -369,6 +370,250 @@ PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
     });
 }
 
+// A 1-D C-contiguous buffer of 64-bit signed integers.
+Buffer int64_buffer(PyObject* object, const char* what, bool writable) {
+    Buffer view(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0));
+    const ElementFormat format = element_format(view.get(), what);
+    if (view.get().ndim != 1 || format.kind != ElementFormat::Kind::signed_integer ||
+        format.size != 8) {
+        throw_python_error(PyExc_TypeError, std::string(what) + " must be a 1-D int64 array");
+    }
+    return view;
+}
+
+// Views of many buffers, all released with the interpreter lock held. The
+// views never move: room for every one is made before the first is taken.
+class BufferViews {
+public:
+    explicit BufferViews(std::size_t count) { views_.reserve(count); }
+    BufferViews(const BufferViews&) = delete;
+    BufferViews& operator=(const BufferViews&) = delete;
+    ~BufferViews() {
+        for (Py_buffer& view : views_) {
+            PyBuffer_Release(&view);
+        }
+    }
+    const Py_buffer& add(PyObject* object, int flags) {
+        Py_buffer view{};
+        if (PyObject_GetBuffer(object, &view, flags) != 0) {
+            throw_pending_error();
+        }
+        views_.push_back(view);
+        return views_.back();
+    }
+
+private:
+    std::vector<Py_buffer> views_;
+};
+
+// position_dispersion(arrays, length, columns, outputs, threads, progress):
+// fills one float64 array per named column for every word, reading each
+// word's 1-D int64 array of positions in place; None, or (word, index,
+// "unsorted" | "out_of_range") for the first word whose positions break the
+// rule.
+PyObject* position_dispersion_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* arrays = nullptr;
+        long long length = 0;
+        PyObject* names = nullptr;
+        PyObject* outputs = nullptr;
+        Py_ssize_t threads = 1;
+        PyObject* progress = nullptr;
+        if (!PyArg_ParseTuple(args, "O!LOOnO", &PyList_Type, &arrays, &length, &names, &outputs,
+                              &threads, &progress)) {
+            throw_pending_error();
+        }
+        if (length < 1) {
+            throw_python_error(PyExc_ValueError, "corpus_length must be at least 1");
+        }
+        if (threads < 1) {
+            throw_python_error(PyExc_ValueError, "threads must be at least 1");
+        }
+        // The list is ours (built by the package for this call): nothing
+        // below runs Python code that could change it.
+        const auto words = static_cast<std::size_t>(PyList_Size(arrays));
+        BufferViews views(words);
+        std::vector<const std::int64_t*> starts(words);
+        std::vector<std::size_t> counts(words);
+        for (std::size_t w = 0; w < words; ++w) {
+            const Py_buffer& view = views.add(PyList_GetItem(arrays, static_cast<Py_ssize_t>(w)),
+                                              PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+            const ElementFormat format = element_format(view, "positions");
+            if (view.ndim != 1 || format.kind != ElementFormat::Kind::signed_integer ||
+                format.size != 8) {
+                throw_python_error(PyExc_TypeError, "positions must be 1-D int64 arrays");
+            }
+            starts[w] = static_cast<const std::int64_t*>(view.buf);
+            counts[w] = static_cast<std::size_t>(view.len / 8);
+        }
+        PositionList list;
+        list.positions = starts.data();
+        list.counts = counts.data();
+        list.words = words;
+        list.length = static_cast<std::int64_t>(length);
+
+        const Py_ssize_t count = PyTuple_Size(names);
+        if (count < 0 || PyTuple_Size(outputs) != count) {
+            throw_python_error(PyExc_TypeError, "columns and outputs must be tuples of one length");
+        }
+        PositionTargets targets;
+        std::vector<Buffer> output_buffers;
+        output_buffers.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GetItem(names, i);
+            Py_ssize_t size = 0;
+            const char* text = name == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(name, &size);
+            if (text == nullptr) {
+                throw_pending_error();
+            }
+            const std::string_view key(text, static_cast<std::size_t>(size));
+            const Buffer& out = output_buffers.emplace_back(
+                PyTuple_GetItem(outputs, i), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
+            if (!element_format(out.get(), "output").is_native_double() || out.get().ndim != 1 ||
+                out.length() != list.words) {
+                throw_python_error(PyExc_TypeError, "output for '" + std::string(key) +
+                                                        "' must be a 1-D float64 array of one "
+                                                        "value per word");
+            }
+            auto* data = static_cast<double*>(out.get().buf);
+            double** slot = key == "arf"     ? &targets.arf
+                            : key == "awt"   ? &targets.awt
+                            : key == "f_awt" ? &targets.f_awt
+                            : key == "ald"   ? &targets.ald
+                            : key == "f_ald" ? &targets.f_ald
+                                             : nullptr;
+            if (slot == nullptr) {
+                throw_python_error(PyExc_ValueError, "unknown measure '" + std::string(key) + "'");
+            }
+            *slot = data;
+        }
+
+        std::atomic<bool> stop{false};
+        std::atomic<std::size_t> done{0};
+        std::size_t reported = 0;
+        const auto report = [&](bool) -> bool {
+            if (PyErr_CheckSignals() != 0) {
+                return false;
+            }
+            const std::size_t now = done.load(std::memory_order_relaxed);
+            if (progress != Py_None && now != reported) {
+                reported = now;
+                PyRef result = PyRef::steal(PyObject_CallFunction(progress, "n",
+                                                                  static_cast<Py_ssize_t>(now)));
+                if (!result) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        std::optional<PositionComplaint> complaint;
+        run_polling(
+            [&] {
+                complaint = evaluate_positions(list, targets, static_cast<std::size_t>(threads),
+                                               stop, done);
+            },
+            report, stop);
+        if (!complaint) {
+            return PyRef::borrow(Py_None);
+        }
+        PyRef result = PyRef::steal(Py_BuildValue(
+            "(nns)", static_cast<Py_ssize_t>(complaint->word),
+            static_cast<Py_ssize_t>(complaint->at),
+            complaint->fault == PositionFault::unsorted ? "unsorted" : "out_of_range"));
+        if (!result) {
+            throw_pending_error();
+        }
+        return result;
+    });
+}
+
+// factorize(tokens, codes): codes[i] = the number of token i's type, types
+// numbered in order of first occurrence (equal as dict keys are equal);
+// returns the list of types. `tokens` must be a list; the interpreter lock
+// stays held, since every step touches a Python object.
+PyObject* factorize_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* tokens = nullptr;
+        PyObject* codes_object = nullptr;
+        if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &tokens, &codes_object)) {
+            throw_pending_error();
+        }
+        const Buffer codes = int64_buffer(codes_object, "codes", true);
+        const Py_ssize_t count = PyList_Size(tokens);
+        if (count < 0) {
+            throw_pending_error();
+        }
+        if (codes.length() != static_cast<std::size_t>(count)) {
+            throw_python_error(PyExc_ValueError, "codes must hold one value per token");
+        }
+        auto* out = static_cast<std::int64_t*>(codes.get().buf);
+        PyRef numbers = PyRef::steal(PyDict_New());
+        PyRef types = PyRef::steal(PyList_New(0));
+        if (!numbers || !types) {
+            throw_pending_error();
+        }
+        constexpr Py_ssize_t signal_interval = Py_ssize_t{1} << 20;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (i % signal_interval == signal_interval - 1 && PyErr_CheckSignals() != 0) {
+                throw_pending_error();
+            }
+            // A token's __eq__ may change the list: the index is checked
+            // each time, and the token is held while it is in use.
+            PyObject* item = PyList_GetItem(tokens, i);
+            if (item == nullptr) {
+                throw_pending_error();
+            }
+            const PyRef held = PyRef::borrow(item);
+            PyObject* token = held.get();
+            PyObject* known = PyDict_GetItemWithError(numbers.get(), token);
+            if (known != nullptr) {
+                out[i] = static_cast<std::int64_t>(PyLong_AsSsize_t(known));
+                continue;
+            }
+            if (PyErr_Occurred() != nullptr) {
+                throw_pending_error();
+            }
+            const Py_ssize_t next = PyList_Size(types.get());
+            PyRef number = PyRef::steal(PyLong_FromSsize_t(next));
+            if (!number || PyDict_SetItem(numbers.get(), token, number.get()) != 0 ||
+                PyList_Append(types.get(), token) != 0) {
+                throw_pending_error();
+            }
+            out[i] = static_cast<std::int64_t>(next);
+        }
+        return types;
+    });
+}
+
+// group_positions(codes, order, offsets): token positions grouped by word code.
+PyObject* group_positions_entry(PyObject*, PyObject* args) noexcept {
+    return boundary([&]() -> PyRef {
+        PyObject* codes_object = nullptr;
+        PyObject* order_object = nullptr;
+        PyObject* offsets_object = nullptr;
+        if (!PyArg_ParseTuple(args, "OOO", &codes_object, &order_object, &offsets_object)) {
+            throw_pending_error();
+        }
+        const Buffer codes = int64_buffer(codes_object, "codes", false);
+        const Buffer order = int64_buffer(order_object, "order", true);
+        const Buffer offsets = int64_buffer(offsets_object, "offsets", true);
+        if (order.length() != codes.length() || offsets.length() < 1) {
+            throw_python_error(PyExc_ValueError,
+                               "order must match codes and offsets hold at least one value");
+        }
+        bool sound = false;
+        PyThreadState* state = PyEval_SaveThread();
+        sound = group_positions(static_cast<const std::int64_t*>(codes.get().buf), codes.length(),
+                                offsets.length() - 1, static_cast<std::int64_t*>(order.get().buf),
+                                static_cast<std::int64_t*>(offsets.get().buf));
+        PyEval_RestoreThread(state);
+        if (!sound) {
+            throw_python_error(PyExc_ValueError, "a word code is outside [0, groups)");
+        }
+        return PyRef::borrow(Py_None);
+    });
+}
+
 PyObject* ordered_sum_entry(PyObject*, PyObject* values) noexcept {
     return boundary([&]() -> PyRef {
         const std::vector<double> data = doubles_from(values, "values");
@@ -415,6 +660,17 @@ PyMethodDef methods[] = {
      "part_sums(spec, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
     {"ordered_sum", ordered_sum_entry, METH_O,
      "ordered_sum(values)\n--\n\nSum of a float64 array in index order from +0.0."},
+    {"position_dispersion", position_dispersion_entry, METH_VARARGS,
+     "position_dispersion(arrays, length, columns, outputs, threads, progress)\n--\n\n"
+     "Fill the output arrays with the named distance-based columns for every word; None, or\n"
+     "(word, index, fault) for the first word whose positions are not strictly ascending in\n"
+     "[0, length)."},
+    {"factorize", factorize_entry, METH_VARARGS,
+     "factorize(tokens, codes)\n--\n\nNumber the types of a list of tokens in order of first "
+     "occurrence;\nfill codes (int64, one per token) and return the list of types."},
+    {"group_positions", group_positions_entry, METH_VARARGS,
+     "group_positions(codes, order, offsets)\n--\n\nToken positions grouped by word code "
+     "(a counting sort)."},
     {"column_names", column_names_entry, METH_NOARGS,
      "column_names()\n--\n\nThe engine's column names in their default order."},
     {"default_threads", default_threads_entry, METH_NOARGS,

@@ -1,0 +1,89 @@
+// Distance-based dispersion from the token positions of each word (Savický &
+// Hlaváčová 2002): ARF, AWT and ALD with their adjusted frequencies, and the
+// grouping of a token stream's positions by word.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace lexispan {
+
+// One word's values. With N the corpus length, f the word's positions and
+// the cyclic gaps d_1 = p_1 + N - p_f, d_i = p_i - p_(i-1):
+// arf = (1/v) sum of min(d_i, v) with v = N / f, formed exactly in integers
+// as k + (S x f) / N (k gaps of at least v, S the sum of the others);
+// awt = (1 + Q / N) / 2 and f_awt = N^2 / Q with Q = sum of d_i^2, an exact
+// integer; ald = sum of (d_i / N) log10(d_i) in gap order from +0.0 and
+// f_ald = N x 10^(-ald). A word without positions gets arf = f_awt = f_ald
+// = 0 and awt = ald = +inf.
+struct PositionValues {
+    double arf = 0.0;
+    double awt = 0.0;
+    double f_awt = 0.0;
+    double ald = 0.0;
+    double f_ald = 0.0;
+};
+
+// Which values a call computes: ARF and AWT need only integer gaps, ALD a
+// logarithm per position.
+struct PositionWants {
+    bool arf = false;
+    bool awt = false;  // awt or f_awt
+    bool ald = false;  // ald or f_ald
+};
+
+// The positions must be strictly ascending within [0, length), length > 0.
+[[nodiscard]] PositionValues position_values(const std::int64_t* positions, std::size_t count,
+                                             std::int64_t length, PositionWants wants) noexcept;
+
+enum class PositionFault : std::uint8_t { unsorted, out_of_range };
+
+// The first position of a word that breaks the rule, by index.
+struct PositionComplaint {
+    std::size_t word = 0;
+    std::size_t at = 0;
+    PositionFault fault = PositionFault::unsorted;
+};
+[[nodiscard]] std::optional<PositionComplaint> check_positions(const std::int64_t* positions,
+                                                               std::size_t count,
+                                                               std::int64_t length) noexcept;
+
+// Word w's positions are the counts[w] values at positions[w], read in
+// place from wherever the caller keeps them.
+struct PositionList {
+    const std::int64_t* const* positions = nullptr;
+    const std::size_t* counts = nullptr;
+    std::size_t words = 0;
+    std::int64_t length = 0;
+};
+
+// Where each value goes, one double per word; null when not wanted.
+struct PositionTargets {
+    double* arf = nullptr;
+    double* awt = nullptr;
+    double* f_awt = nullptr;
+    double* ald = nullptr;
+    double* f_ald = nullptr;
+};
+
+// Fills the targets for every word on `threads` participants (1: the
+// calling thread), each word wholly on one of them, so the values do not
+// depend on the count. Returns the complaint of the lowest-numbered word
+// whose positions break the rule (its values are left unwritten). `stop`
+// ends the run after the current claim; `done` counts finished words.
+// Throws pool_unavailable or std::bad_alloc like the table engine.
+[[nodiscard]] std::optional<PositionComplaint> evaluate_positions(
+    const PositionList& list, const PositionTargets& targets, std::size_t threads,
+    std::atomic<bool>& stop, std::atomic<std::size_t>& done);
+
+// Counting sort of a token stream's word codes: order receives the token
+// positions grouped by code, ascending within each code, and offsets
+// (groups + 1 values) where each code's run starts. False, with nothing
+// meaningful written, when a code is outside [0, groups).
+[[nodiscard]] bool group_positions(const std::int64_t* codes, std::size_t count,
+                                   std::size_t groups, std::int64_t* order,
+                                   std::int64_t* offsets) noexcept;
+
+}  // namespace lexispan
