@@ -92,13 +92,13 @@ class PartBuilder:
 
     def add_part(self, name: str, counts: Mapping[str, float], size: float | None = None) -> None:
         vocabulary = self.vocabulary
+        new = set(counts).difference(vocabulary)  # a dict argument: lookups, no copy
+        if new:
+            # Ids in set order: a word's id only names its row, the output is sorted.
+            vocabulary.update(zip(new, range(len(vocabulary), len(vocabulary) + len(new))))
         ids = self._ids
-        for word, n in counts.items():
-            index = vocabulary.get(word)
-            if index is None:
-                index = vocabulary[word] = len(vocabulary)
-            ids.append(index)
-        self._counts.extend(counts.values())
+        ids.fromlist(list(map(vocabulary.__getitem__, counts)))
+        self._counts.fromlist(list(counts.values()))
         self._ends.append(len(ids))
         self.part_names.append(name)
         self.sizes.append(float(sum(counts.values())) if size is None else size)

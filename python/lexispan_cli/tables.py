@@ -377,7 +377,8 @@ def read_matrix_market(stream: BinaryIO, path: str, vocabulary: Path, encoding: 
                              int(line_of[bad[0]]))
     bad = np.flatnonzero(~((value >= 0) & (value < math.inf)))
     if bad.size:
-        raise InputError(path, f"{value[bad[0]]!r} is not a count (a non-negative number)",
+        raise InputError(path, f"{float(value[bad[0]])!r} is not a count (a non-negative "
+                               f"number)",
                          int(line_of[bad[0]]))
     words_on_rows = len(words) == rows
     word_of = (row if words_on_rows else column).astype(np.int32) - 1
@@ -463,7 +464,7 @@ def _count_column(column: Any, path: str, name: str) -> np.ndarray:
         raise InputError(path, f"column {name!r} is not numeric ({column.type})") from None
     bad = np.flatnonzero(~((values >= 0) & (values < math.inf)))
     if bad.size:
-        raise InputError(path, f"column {name!r}, row {bad[0] + 1}: {values[bad[0]]!r} is not "
+        raise InputError(path, f"column {name!r}, row {bad[0] + 1}: {float(values[bad[0]])!r} is not "
                                f"a count (a non-negative number)")
     return values + 0.0
 
