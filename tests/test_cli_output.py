@@ -1,0 +1,237 @@
+"""The lexispan command's output side: measure selection, precision, JSON Lines
+and Parquet, the output claimed before any work and replaced only when
+complete; the word rule's quick folding; a run under an address-space limit."""
+
+import collections
+import csv
+import io
+import json
+import math
+import os
+import random
+import resource
+import subprocess
+import sys
+import unicodedata
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from lexispan_table import MEASURE_NAMES
+from test_cli import COMMAND, run, table
+from test_cli_inputs import one_error
+
+COUNT_MEASURES = [name for name in MEASURE_NAMES if name in
+                  ("frequency", "range", "sd_population", "vc_population", "juilland_d",
+                   "carroll_d2", "roschengren_s_adj", "dp", "dp_norm", "kl_divergence",
+                   "jsd_dispersion", "hellinger_dispersion", "mean_text_frequency_ft",
+                   "pervasiveness_pt", "evenness_da", "ft_adjusted_by_pt", "ft_adjusted_by_da")]
+
+
+@pytest.fixture
+def corpus(tmp_path):
+    folder = tmp_path / "corpus"
+    folder.mkdir()
+    rng = random.Random(7)
+    words = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+    for part in range(6):
+        text = " ".join(rng.choices(words, [8, 6, 5, 4, 3, 2, 1, 1], k=rng.randint(5, 40)))
+        (folder / f"{part}.txt").write_text(text + "\n")
+    return folder
+
+
+@pytest.mark.parametrize("chosen", [["dp"], ["evenness_da", "range", "juilland_d"],
+                                    ["frequency", "dp_norm"], ["ft_adjusted_by_da"]])
+def test_measures_select_and_order_columns(corpus, chosen):
+    full_header, full = table(run(corpus))
+    header, rows = table(run(corpus, "--measures", ",".join(chosen), "--sort", "word"))
+    assert header == ["word", "frequency", *[n for n in chosen if n != "frequency"]]
+    for word, cells in rows.items():
+        for name, cell in zip(header, cells):
+            assert cell == full[word][full_header.index(name)]
+
+
+@pytest.mark.parametrize("value, message", [
+    ("dp,nonsense", "unknown measure 'nonsense'"), ("dp,dp", "a measure is listed twice"),
+    ("", "unknown measure ''")])
+def test_measures_usage_errors(corpus, value, message):
+    result = run(corpus, "--measures", value)
+    assert result.returncode == 2 and result.stderr.count("\n") == 1 and message in result.stderr
+
+
+def test_sort_must_be_computed(corpus):
+    one_error(run(corpus, "--measures", "dp", "--sort", "juilland_d"),
+              "--sort juilland_d: not among the measures computed")
+
+
+@pytest.mark.parametrize("digits", [1, 3, 6, 17])
+def test_precision(corpus, digits):
+    header, exact_rows = table(run(corpus))
+    _, rows = table(run(corpus, "--precision", digits))
+    for word, cells in rows.items():
+        assert cells[:3] == exact_rows[word][:3]  # word, whole frequency, range
+        for cell, exact in zip(cells[3:], exact_rows[word][3:]):
+            assert cell == format(float(exact), f".{digits}g")
+    result = run(corpus, "--precision", "0")
+    assert result.returncode == 2
+
+
+@pytest.mark.parametrize("how", ["suffix", "option"])
+def test_json_lines(corpus, tmp_path, how):
+    header, rows = table(run(corpus))
+    out = tmp_path / ("t.jsonl" if how == "suffix" else "t.txt")
+    result = run(corpus, "-o", out, *(["--format", "jsonl"] if how == "option" else []))
+    assert result.returncode == 0 and result.stdout == "" and result.stderr == ""
+    lines = out.read_text(encoding="utf-8").splitlines()
+    assert len(lines) == len(rows)
+    for line in lines:
+        record = json.loads(line)
+        assert list(record) == header
+        cells = rows[record["word"]]
+        assert [record[name] for name in header[1:]] == [json.loads(c) for c in cells[1:]]
+
+
+def test_json_lines_non_finite_values_are_null(tmp_path):
+    # A subnormal total makes the shares infinite: DP inf, DPnorm NaN, KL -inf.
+    path = tmp_path / "t.csv"
+    path.write_text("word,a,b\nx,1,1\n__size__,2,2\n")
+    chosen = ["dp", "dp_norm", "kl_divergence", "range"]
+    args = ["--total", "1e-320", "--measures", ",".join(chosen)]
+    result = run(path, "--format", "jsonl", *args)
+    assert result.returncode == 0, result.stderr
+    csv_rows = table(run(path, *args))[1]
+    assert csv_rows["x"][2:5] == ["inf", "nan", "-inf"]
+    record = json.loads(result.stdout)
+    for name, cell in zip(["word", "frequency", *chosen], csv_rows["x"]):
+        if name != "word":
+            value = float(cell)
+            assert record[name] == (value if math.isfinite(value) else None)
+    assert record["dp"] is None and record["range"] == 2
+
+
+def test_parquet_output(corpus, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet", reason="Parquet needs pyarrow (lexispan[parquet])")
+    header, rows = table(run(corpus))
+    out = tmp_path / "t.parquet"
+    assert run(corpus, "-o", out).returncode == 0
+    frame = pq.read_table(out).to_pylist()
+    assert [list(r) for r in frame[:1]] == [header]
+    for record in frame:
+        cells = rows[record["word"]]
+        assert [record[name] for name in header[1:]] == [json.loads(c) for c in cells[1:]]
+    one_error(run(corpus, "--format", "parquet"), "Parquet output needs -o FILE")
+
+
+def test_output_claimed_before_work_and_replaced_only_when_complete(corpus, tmp_path):
+    # An unwritable -o is reported before the input is even looked at.
+    missing = tmp_path / "no" / "dir.csv"
+    one_error(run(tmp_path / "nowhere", "-o", missing), "dir.csv: cannot write")
+    one_error(run(corpus, "-o", tmp_path), "cannot write: is a folder")
+    # A failed run leaves an existing output as it was, and no stray file.
+    out = tmp_path / "out" / "t.csv"
+    out.parent.mkdir()
+    out.write_text("previous\n")
+    (corpus / "bad.txt").write_bytes(b"\xff")
+    one_error(run(corpus, "-o", out), "bad.txt:1: not valid UTF-8")
+    assert out.read_text() == "previous\n" and os.listdir(out.parent) == ["t.csv"]
+    (corpus / "bad.txt").unlink()
+    assert run(corpus, "-o", out).returncode == 0
+    assert out.read_text().startswith("word,frequency,")
+    assert os.listdir(out.parent) == ["t.csv"]
+    mode = out.stat().st_mode & 0o777
+    umask = os.umask(0)
+    os.umask(umask)
+    assert mode == 0o666 & ~umask
+
+
+def test_progress_bar_only_when_asked_or_on_a_terminal(corpus):
+    quiet = run(corpus)
+    assert quiet.stderr == ""
+    shown = run(corpus, "--progress", "always")
+    assert shown.returncode == 0 and shown.stdout == quiet.stdout
+    assert "files" in shown.stderr and "words" in shown.stderr
+
+
+def test_positions_need_the_position_functions_or_text(corpus, tmp_path):
+    import lexispan_table
+
+    if hasattr(lexispan_table, "position_dispersion"):
+        table_file = tmp_path / "t.csv"
+        table_file.write_text("w,a\nx,1\n")
+        one_error(run(table_file, "--positions"), "--positions needs text input")
+    else:
+        one_error(run(corpus, "--positions"), "--positions needs lexispan_table.position_dispersion")
+
+
+def test_positions_measures_match_the_table_functions(corpus):
+    lexispan_table = pytest.importorskip("lexispan_table")
+    if not hasattr(lexispan_table, "position_dispersion"):
+        pytest.skip("lexispan_table has no position_dispersion yet")
+    tokens = []
+    for path in sorted(corpus.glob("*.txt")):
+        tokens += path.read_text().split()
+    names = [n for n in MEASURE_NAMES if n not in COUNT_MEASURES]
+    expected = lexispan_table.position_dispersion(
+        lexispan_table.positions_from_tokens(tokens), len(tokens), measures=names)
+    header, rows = table(run(corpus, "--positions", "--measures", ",".join(["dp", *names])))
+    assert header == ["word", "frequency", "dp", *names]
+    for word, cells in rows.items():
+        for name, cell in zip(header[3:], cells[3:]):
+            assert float(cell) == float(expected.loc[word, name]) or (
+                math.isnan(float(cell)) and math.isnan(float(expected.loc[word, name])))
+
+
+# Characters whose folding changes what the word rule sees, and some that do not.
+TRICKY = "\u0130\u0345\u0390\u1e96\u1fb7ßÉéẞΣςσﬁ'’-‐‑_ a1٣"
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=st.sampled_from(TRICKY) | st.characters(), max_size=60))
+def test_quick_folding_counts_as_folding_each_token(text):
+    from lexispan_cli.tokens import make_counter, make_tokenizer
+
+    assert make_counter()(text) == collections.Counter(make_tokenizer()(text))
+    assert make_counter(keep_case=True)(text) == collections.Counter(
+        make_tokenizer(keep_case=True)(text))
+    assert make_counter("(x)|y")(text) == collections.Counter(make_tokenizer("(x)|y")(text))
+
+
+def test_tokens_are_folded_after_normalising():
+    from lexispan_cli.tokens import make_counter
+
+    decomposed = unicodedata.normalize("NFD", "İstanbul Éte")
+    counts = make_counter()(decomposed)
+    assert counts == {"i̇stanbul": 1, "éte": 1}
+
+
+def limited(limit):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    return apply
+
+
+def test_a_large_corpus_runs_in_bounded_memory(tmp_path):
+    """1,000 files over 40,200 types, under a 1 GB address-space limit. A
+    dense table of Python floats (a cell per word and part) needs more than
+    that; the sparse counts need well under 200 MB on a 2-core machine."""
+    rng = random.Random(1)
+    folder = tmp_path / "big"
+    folder.mkdir()
+    vocabulary = [f"w{i:05d}" for i in range(40_200)]
+    for part in range(1000):
+        # Each file: some common words and a slice of the rare ones.
+        common = rng.choices(vocabulary[:200], k=150)
+        rare = vocabulary[200 + part * 40:200 + part * 40 + 40]
+        (folder / f"{part:04d}.txt").write_text(" ".join(common + rare))
+    # Address space reserved per thread (stacks, malloc arenas, BLAS buffers)
+    # grows with the core count; pin it so the limit measures the data.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", MALLOC_ARENA_MAX="2",
+               RAYON_NUM_THREADS="2")
+    command = [*COMMAND, str(folder), "--measures", "range,dp,evenness_da", "--top", "5"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env,
+                            preexec_fn=limited(1 << 30))
+    header, rows = table(result)
+    assert header == ["word", "frequency", "range", "dp", "evenness_da"]
+    assert len(rows) == 5 and all(word < "w00200" for word in rows)
+    frequencies = [int(cells[1]) for cells in rows.values()]
+    assert frequencies == sorted(frequencies, reverse=True) and frequencies[0] > 500
