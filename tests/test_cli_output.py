@@ -122,6 +122,19 @@ def test_parquet_output(corpus, tmp_path):
     one_error(run(corpus, "--format", "parquet"), "Parquet output needs -o FILE")
 
 
+@pytest.mark.parametrize("args", [["-o", "{tmp}/t.parquet"], ["--table-format", "parquet"]])
+def test_without_pyarrow_one_line_says_what_to_install(corpus, tmp_path, args):
+    fake = tmp_path / "fake" / "pyarrow"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('not installed')\n")
+    env = dict(os.environ, PYTHONPATH=str(fake.parent))
+    source = corpus if args[0] == "-o" else tmp_path / "t.parquet"
+    source.touch()
+    result = subprocess.run([*COMMAND, str(source), *[a.format(tmp=tmp_path) for a in args]],
+                            capture_output=True, text=True, env=env, timeout=120)
+    one_error(result, "needs pyarrow: pip install 'lexispan[parquet]'")
+
+
 def test_output_claimed_before_work_and_replaced_only_when_complete(corpus, tmp_path):
     # An unwritable -o is reported before the input is even looked at.
     missing = tmp_path / "no" / "dir.csv"
