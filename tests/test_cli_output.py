@@ -155,6 +155,15 @@ def test_output_claimed_before_work_and_replaced_only_when_complete(corpus, tmp_
     umask = os.umask(0)
     os.umask(umask)
     assert mode == 0o666 & ~umask
+    # Through a link, the linked file is replaced; a read-only file is refused.
+    link = tmp_path / "link.csv"
+    link.symlink_to(out)
+    out.write_text("previous\n")
+    assert run(corpus, "-o", link).returncode == 0
+    assert link.is_symlink() and out.read_text().startswith("word,frequency,")
+    if os.geteuid() != 0:
+        out.chmod(0o444)
+        one_error(run(corpus, "-o", out), "t.csv: cannot write: Permission denied")
 
 
 def test_progress_bar_only_when_asked_or_on_a_terminal(corpus):

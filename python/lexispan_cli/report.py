@@ -39,6 +39,7 @@ class Output:
 
     def __init__(self, path: Path | None, binary: bool) -> None:
         self.path = path
+        self.target = path
         self.temporary: str | None = None
         if path is None:
             if binary:
@@ -46,22 +47,27 @@ class Output:
             return
         if path.is_dir():
             raise InputError(path, "cannot write: is a folder")
+        if path.exists() and not os.access(path, os.W_OK):
+            raise InputError(path, "cannot write: Permission denied")
+        # Through a link, the file it points to is the one replaced.
+        target = Path(os.path.realpath(path))
+        self.target = target
         try:
             handle, self.temporary = tempfile.mkstemp(
-                dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+                dir=target.parent, prefix=f".{target.name}.", suffix=".part")
         except OSError as exc:
             raise InputError(path, f"cannot write: {exc.strerror or exc}") from None
         os.close(handle)
 
     def commit(self) -> None:
-        if self.temporary is None or self.path is None:
+        if self.temporary is None or self.path is None or self.target is None:
             return
         try:
             # mkstemp makes the file private; give it the mode a new file gets.
             mask = os.umask(0)
             os.umask(mask)
             os.chmod(self.temporary, 0o666 & ~mask)
-            os.replace(self.temporary, self.path)
+            os.replace(self.temporary, self.target)
         except OSError as exc:
             raise InputError(self.path, f"cannot write: {exc.strerror or exc}") from None
         self.temporary = None
