@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import array
 import importlib
+import itertools
+import operator
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -92,12 +94,19 @@ class PartBuilder:
 
     def add_part(self, name: str, counts: Mapping[str, float], size: float | None = None) -> None:
         vocabulary = self.vocabulary
-        new = set(counts).difference(vocabulary)  # a dict argument: lookups, no copy
-        if new:
-            # Ids in set order: a word's id only names its row, the output is sorted.
-            vocabulary.update(zip(new, range(len(vocabulary), len(vocabulary) + len(new))))
+        words = list(counts)
+        found: list[Any] = list(map(vocabulary.get, words))
+        if None in found:
+            # New words: picked out and numbered without a Python-level pass
+            # over the part's words.
+            new = list(map(operator.is_, found, itertools.repeat(None)))
+            first = len(vocabulary)
+            vocabulary.update(zip(itertools.compress(words, new), itertools.count(first)))
+            for i, index in zip(itertools.compress(range(len(words)), new),
+                                itertools.count(first)):
+                found[i] = index
         ids = self._ids
-        ids.fromlist(list(map(vocabulary.__getitem__, counts)))
+        ids.fromlist(found)
         self._counts.fromlist(list(counts.values()))
         self._ends.append(len(ids))
         self.part_names.append(name)

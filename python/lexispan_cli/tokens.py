@@ -57,6 +57,14 @@ def _folds_in_kind(char: str) -> bool:
     return all(_kind(c) == kind for c in char.casefold())
 
 
+def _unsafe_characters() -> re.Pattern[str]:
+    """A pattern matching every character whose folding changes its kind; only
+    characters that folding changes at all can."""
+    chars = [c for c in map(chr, range(0x80, 0x110000))
+             if c.casefold() != c and not _folds_in_kind(c)]
+    return re.compile("[" + "".join(re.escape(c) for c in chars) + "]")
+
+
 def make_counter(pattern: str = WORD_PATTERN, keep_case: bool = False
                  ) -> Callable[[str], collections.Counter[str]]:
     """Counts the words of a text, as collections.Counter(tokenize(text)) would.
@@ -70,10 +78,21 @@ def make_counter(pattern: str = WORD_PATTERN, keep_case: bool = False
     whole = pattern == WORD_PATTERN and not keep_case
     checked: set[str] = set()
     unsafe: set[str] = set()
+    finder: list[re.Pattern[str]] = []
+    texts = 0
 
     def foldable(text: str) -> bool:
+        nonlocal texts
         if text.isascii():
             return True
+        if finder:
+            return finder[0].search(text) is None
+        texts += 1
+        if texts > 200:
+            # Many texts to come: find the characters that move a boundary
+            # once (a fifth of a second), then search for them in each text.
+            finder.append(_unsafe_characters())
+            return finder[0].search(text) is None
         chars = set(text)
         for char in chars.difference(checked):
             checked.add(char)
