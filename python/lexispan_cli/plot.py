@@ -227,6 +227,7 @@ def _dispersion_plot(corpus: Corpus, words: list[str], folded: list[str], title:
     axes.set_yticklabels([f"{w} ({len(f):,})" for w, f in reversed(rows)])
     axes.set_ylim(-0.5, len(words) - 0.5)
     axes.set_xlim(0, max(1, length))
+    axes.xaxis.set_major_formatter(lambda x, _: f"{x:,.0f}")
     axes.set_xlabel(f"token position in the corpus ({length:,} tokens, {parts:,} parts"
                     + (", every boundary marked)" if parts <= 400 else
                        f", every {math.ceil(parts / 200)}th boundary marked)"))
