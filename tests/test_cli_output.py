@@ -10,6 +10,7 @@ import math
 import os
 import random
 import resource
+import struct
 import subprocess
 import sys
 import unicodedata
@@ -164,6 +165,34 @@ def test_output_claimed_before_work_and_replaced_only_when_complete(corpus, tmp_
     if os.geteuid() != 0:
         out.chmod(0o444)
         one_error(run(corpus, "-o", out), "t.csv: cannot write: Permission denied")
+
+
+def test_progress_bar_on_a_terminal(corpus):
+    import pty
+
+    import fcntl
+    import termios
+
+    leader, follower = pty.openpty()
+    # A new terminal is 0 columns wide, which leaves a bar no room at all.
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        result = subprocess.run([*COMMAND, str(corpus)], stdout=subprocess.PIPE, stderr=follower,
+                                text=True, timeout=120)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:  # the terminal is closed once everything is read
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(leader)
+    assert result.returncode == 0 and result.stdout == run(corpus).stdout
+    assert b"files" in shown and b"words" in shown
 
 
 def test_progress_bar_only_when_asked_or_on_a_terminal(corpus):
