@@ -3,8 +3,6 @@ and Parquet, the output claimed before any work and replaced only when
 complete; the word rule's quick folding; a run under an address-space limit."""
 
 import collections
-import csv
-import io
 import json
 import math
 import os
@@ -12,7 +10,6 @@ import random
 import resource
 import struct
 import subprocess
-import sys
 import unicodedata
 
 import pytest

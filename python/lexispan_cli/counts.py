@@ -92,7 +92,7 @@ class PartBuilder:
         self._counts = array.array("d")
         self._ends = array.array("q")
 
-    def add_part(self, name: str, counts: Mapping[str, float], size: float | None = None) -> None:
+    def add_part(self, name: str, counts: Mapping[str, float]) -> None:
         vocabulary = self.vocabulary
         words = list(counts)
         found: list[Any] = list(map(vocabulary.get, words))
@@ -110,7 +110,7 @@ class PartBuilder:
         self._counts.fromlist(list(counts.values()))
         self._ends.append(len(ids))
         self.part_names.append(name)
-        self.sizes.append(float(sum(counts.values())) if size is None else size)
+        self.sizes.append(float(sum(counts.values())))
 
     def add_entries(self, name: str, ids: Iterable[int], counts: Iterable[float]) -> None:
         """A part given as vocabulary ids (already in self.vocabulary) and counts."""

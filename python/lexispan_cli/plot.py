@@ -13,7 +13,7 @@ import numpy as np
 
 from lexispan_table import MEASURE_NAMES
 
-from lexispan_cli.corpus import Corpus, ReadOptions, is_text_input, read
+from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute, engine_measures
 from lexispan_cli.errors import PROG, InputError, UsageError, need, warn
 from lexispan_cli.report import Output

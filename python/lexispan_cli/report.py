@@ -4,7 +4,6 @@ a temporary file beside the output that replaces it only when complete."""
 from __future__ import annotations
 
 import csv
-import math
 import os
 import sys
 import tempfile

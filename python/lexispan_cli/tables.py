@@ -408,7 +408,7 @@ def read_parquet(stream: BinaryIO, path: str, long: bool, sizes_row: str) -> Cou
         part_cells = _text_column(frame.column(1), path, names[1])
         count_cells = _count_column(frame.column(2), path, names[2])
         del frame
-        rows = _chain_rows(word_cells, part_cells, count_cells)
+        rows = _ParquetRows(word_cells, part_cells, count_cells)
         return _read_long(rows, path, sizes_row)
     if len(names) < 2:
         raise InputError(path, "the table needs a word column and at least one part column")
@@ -469,7 +469,7 @@ def _count_column(column: Any, path: str, name: str) -> np.ndarray:
     return values + 0.0
 
 
-class _chain_rows:
+class _ParquetRows:
     """Long Parquet rows, presented to the long-table reader like CSV records."""
 
     def __init__(self, words: list[str], parts: list[str], counts: np.ndarray) -> None:
