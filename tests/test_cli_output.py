@@ -304,3 +304,15 @@ def test_a_large_corpus_runs_in_bounded_memory(tmp_path):
     assert len(rows) == 5 and all(word < "w00200" for word in rows)
     frequencies = [int(cells[1]) for cells in rows.values()]
     assert frequencies == sorted(frequencies, reverse=True) and frequencies[0] > 500
+
+
+def test_the_command_needs_neither_scipy_nor_pandas(corpus, tmp_path):
+    # Packages that fail to import stand in for an installation of lexispan alone.
+    for name in ("scipy", "pandas"):
+        (tmp_path / "fake" / name).mkdir(parents=True)
+        (tmp_path / "fake" / name / "__init__.py").write_text("raise ImportError('absent')\n")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "fake"))
+    result = subprocess.run([*COMMAND, str(corpus)], capture_output=True, text=True, env=env,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == run(corpus).stdout
