@@ -160,32 +160,42 @@ def _place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]
     if not points:
         return
     from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.text import Text
+    from matplotlib.transforms import Bbox
 
     canvas: Any = FigureCanvasAgg(figure)
     renderer = canvas.get_renderer()
     figure.draw_without_rendering()  # settle the layout, so display positions are final
     frame = axes.get_window_extent(renderer)
-    taken: list[Any] = []
+    # The highlighted points are obstacles too, so that no label covers one.
+    xs = [x for _, x, _ in points]
+    ys = [y for _, _, y in points]
+    axes.plot(xs, ys, marker="o", markersize=3.5, color="#c0392b", linestyle="none")
+    radius = 3.5 / 72 * figure.dpi
+    taken: list[Any] = [Bbox.from_extents(px - radius, py - radius, px + radius, py + radius)
+                        for px, py in axes.transData.transform(list(zip(xs, ys)))]
+    # Near the point first, then further out (with a leader line) above and below.
     offsets = [(6, 4), (6, -12), (-6, 4), (-6, -12), (6, 14), (6, -22), (-6, 14), (-6, -22),
-               (14, -4), (-14, -4), (6, 26), (6, -34)]
+               (14, -4), (-14, -4)]
+    offsets += [(dx, dy) for step in (26, 38, 50, 62) for dy in (step, -step - 8)
+                for dx in (8, -8)]
+    pad = 2.0 / 72 * figure.dpi
     for word, x, y in points:
-        placed = None
         for dx, dy in offsets:
             text = axes.annotate(word, (x, y), xytext=(dx, dy), textcoords="offset points",
                                  ha="left" if dx >= 0 else "right", va="bottom", fontsize=8.5,
                                  color="#222222",
                                  arrowprops=dict(arrowstyle="-", color="#999999", lw=0.5,
                                                  shrinkA=0, shrinkB=2))
-            box = text.get_window_extent(renderer).expanded(1.05, 1.1)
+            # The text alone: an annotation's own extent spans its leader line too.
+            text.update_positions(renderer)
+            box = Text.get_window_extent(text, renderer).padded(pad)
             inside = (box.x0 >= frame.x0 and box.x1 <= frame.x1 and box.y0 >= frame.y0
                       and box.y1 <= frame.y1)
             if inside and not any(box.overlaps(other) for other in taken):
-                placed = box
+                taken.append(box)
                 break
             text.remove()
-        if placed is not None:
-            taken.append(placed)
-        axes.plot([x], [y], marker="o", markersize=3.5, color="#c0392b", linestyle="none")
 
 
 def _short(name: str, width: int = 18) -> str:
