@@ -77,6 +77,23 @@ def test_sparse_folder_counts_give_the_records_bits(random_corpus):
     expect_record(header, rows, counts, sizes)
 
 
+def test_sorted_da_equals_the_table_function_on_the_same_matrix(random_corpus):
+    sparse = pytest.importorskip("scipy.sparse")
+    import numpy as np
+    from lexispan_table import dispersion_arrays
+
+    folder, counts, sizes = random_corpus
+    header, rows = table(run(folder, "--da", "sorted"))
+    words = list(counts)
+    matrix = sparse.csr_array(np.array([counts[w] for w in words], dtype=np.float64))
+    expected = dispersion_arrays(matrix, da="sorted")
+    for i, word in enumerate(words):
+        for name, cell in zip(header[1:], rows[word][1:]):
+            want = expected[name][i]
+            assert (int(cell) == want) if name == "range" else \
+                bits(float(cell)) == bits(float(want)), (word, name)
+
+
 def test_sorted_da_changes_only_da(random_corpus):
     folder, counts, sizes = random_corpus
     header, exact_rows = table(run(folder))
