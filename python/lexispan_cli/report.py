@@ -1,98 +1,209 @@
-"""Computing the dispersion record of every word, ordering the rows and writing the table."""
+"""Ordering the rows and writing the table: CSV/TSV, JSON Lines or Parquet, into
+a temporary file beside the output that replaces it only when complete."""
 
 from __future__ import annotations
 
 import csv
-import math
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from types import GetSetDescriptorType
-from typing import TextIO
+import os
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import Any, TextIO
 
-from lexispan import CorpusWordAnalyzer, DispersionMetrics
+import numpy as np
 
-from lexispan_cli.sources import Corpus
+from lexispan_cli.errors import InputError, UsageError, need
 
-# The record's attributes in record order: the attribute descriptors of its type.
-MEASURES: tuple[str, ...] = tuple(
-    name
-    for name, attribute in vars(DispersionMetrics).items()
-    if isinstance(attribute, GetSetDescriptorType)
-)
-COLUMNS: tuple[str, ...] = ("word", "frequency", *MEASURES)
+FORMATS = ("csv", "tsv", "jsonl", "parquet")
+_SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl",
+             ".parquet": "parquet", ".pq": "parquet"}
 
-# Rows per batch call; small enough for a lively progress display, large
-# enough that the worker pool has something to share out.
-CHUNK_ROWS = 4096
+# Rows formatted per block; the text of one block is all that is held at once.
+BLOCK_ROWS = 8192
 
 
-@dataclass
-class Row:
-    word: str
-    frequency: float
-    metrics: DispersionMetrics
-
-    def number(self, column: str) -> float | None:
-        """The frequency or one measure of the record (range included, as an int)."""
-        if column == "frequency":
-            return self.frequency
-        value: float | None = getattr(self.metrics, column)
-        return value
-
-    def value(self, column: str) -> str | float | None:
-        return self.word if column == "word" else self.number(column)
+def output_format(given: str | None, output: Path | None) -> str:
+    if given is not None:
+        return given
+    if output is None:
+        return "csv"
+    return _SUFFIXES.get(output.suffix.lower(), "csv")
 
 
-def compute(
-    corpus: Corpus,
-    min_freq: float = 0.0,
-    progress: Callable[[str], None] | None = None,
-) -> list[Row]:
-    """The full record for every word whose total count is at least `min_freq`."""
-    kept = [
-        (word, counts, sum(counts, 0.0))
-        for word, counts in zip(corpus.words, corpus.rows)
-    ]
-    kept = [item for item in kept if item[2] >= min_freq]
-    rows: list[Row] = []
-    for start in range(0, len(kept), CHUNK_ROWS):
-        if progress is not None:
-            progress(f"computing {start}/{len(kept)} words")
-        chunk = kept[start : start + CHUNK_ROWS]
-        records = CorpusWordAnalyzer.calculate_batch_metrics(
-            [counts for _, counts, _ in chunk], corpus.part_sizes, corpus.total
-        )
-        rows.extend(Row(word, freq, rec) for (word, _, freq), rec in zip(chunk, records))
-    return rows
+class Output:
+    """The destination, claimed before any work: a temporary file created in
+    the output's folder (so an unwritable -o fails at once), renamed over the
+    output when the table is complete and removed otherwise."""
+
+    def __init__(self, path: Path | None, binary: bool) -> None:
+        self.path = path
+        self.target = path
+        self.temporary: str | None = None
+        if path is None:
+            if binary:
+                raise UsageError("Parquet output needs -o FILE")
+            return
+        if path.is_dir():
+            raise InputError(path, "cannot write: is a folder")
+        if path.exists() and not os.access(path, os.W_OK):
+            raise InputError(path, "cannot write: Permission denied")
+        # Through a link, the file it points to is the one replaced.
+        target = Path(os.path.realpath(path))
+        self.target = target
+        try:
+            handle, self.temporary = tempfile.mkstemp(
+                dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+        except OSError as exc:
+            raise InputError(path, f"cannot write: {exc.strerror or exc}") from None
+        os.close(handle)
+
+    def commit(self) -> None:
+        if self.temporary is None or self.path is None or self.target is None:
+            return
+        try:
+            # mkstemp makes the file private; give it the mode a new file gets.
+            mask = os.umask(0)
+            os.umask(mask)
+            os.chmod(self.temporary, 0o666 & ~mask)
+            os.replace(self.temporary, self.target)
+        except OSError as exc:
+            raise InputError(self.path, f"cannot write: {exc.strerror or exc}") from None
+        self.temporary = None
+
+    def discard(self) -> None:
+        if self.temporary is not None:
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = None
+
+    def text(self) -> TextIO:
+        if self.temporary is None:
+            return sys.stdout
+        return open(self.temporary, "w", encoding="utf-8", newline="")
 
 
-def order(rows: list[Row], column: str, descending: bool) -> list[Row]:
-    """Sort by `column`; ties stay in word order and absent or NaN values go last either way."""
-    by_word = sorted(rows, key=lambda row: row.word)
-    if column == "word":
-        return by_word[::-1] if descending else by_word
-    keyed = [(row.number(column), row) for row in by_word]
-    present = [(value, row) for value, row in keyed if value is not None and not math.isnan(value)]
-    absent = [row for value, row in keyed if value is None or math.isnan(value)]
-    # Python's sort stays stable under reverse=True, which keeps ties in word order.
-    present.sort(key=lambda item: item[0], reverse=descending)
-    return [row for _, row in present] + absent
+def word_ranks(words: Sequence[str]) -> np.ndarray:
+    """Each word's position in code-point order."""
+    ranks = np.empty(len(words), dtype=np.int64)
+    ranks[sorted(range(len(words)), key=words.__getitem__)] = np.arange(len(words))
+    return ranks
 
 
-def format_value(value: str | float | None) -> str:
-    """Cell text: absent is empty, floats keep every bit (repr), whole frequencies print as integers."""
-    if value is None:
-        return ""
-    if isinstance(value, float):
-        return repr(value)
-    return str(value)
+def order(words: Sequence[str], columns: dict[str, np.ndarray], sort: str, descending: bool,
+          min_freq: float, top: int | None) -> np.ndarray:
+    """Row numbers in output order. Ties stay in word order and NaN values
+    go last either way; --min-freq and --top apply as before."""
+    ranks = word_ranks(words)
+    kept = np.flatnonzero(columns["frequency"] >= min_freq) if min_freq > 0 else \
+        np.arange(len(words))
+    if sort == "word":
+        chosen = kept[np.argsort(ranks[kept], kind="stable")]
+        if descending:
+            chosen = chosen[::-1]
+    else:
+        values = columns[sort][kept].astype(np.float64)
+        missing = np.isnan(values)
+        key = -values if descending else values
+        key[missing] = 0.0
+        chosen = kept[np.lexsort((ranks[kept], key, missing))]
+    return chosen if top is None else chosen[:top]
 
 
-def write_table(out: TextIO, rows: Sequence[Row], delimiter: str) -> None:
+def _number_texts(values: np.ndarray, precision: int | None, integer: bool) -> list[str]:
+    if integer:
+        return [str(v) for v in values.tolist()]
+    floats: list[float] = values.tolist()
+    if precision is None:
+        return [repr(v) for v in floats]
+    spec = f".{precision}g"
+    return [format(v, spec) for v in floats]
+
+
+def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:
+    # A whole frequency is written as an integer, whatever the precision.
+    texts = _number_texts(values, precision, False)
+    for i, v in enumerate(values.tolist()):
+        if v.is_integer() and abs(v) < 2.0**53:
+            texts[i] = str(int(v))
+    return texts
+
+
+def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarray,
+            precision: int | None) -> Iterator[tuple[list[str], list[list[str]]]]:
+    for start in range(0, len(rows), BLOCK_ROWS):
+        block = rows[start:start + BLOCK_ROWS]
+        texts = []
+        for name, values in columns.items():
+            chosen = values[block]
+            if name == "frequency":
+                texts.append(_frequency_texts(chosen, precision))
+            else:
+                texts.append(_number_texts(chosen, precision, chosen.dtype.kind in "iu"))
+        yield [words[i] for i in block.tolist()], texts
+
+
+def write_delimited(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
+                    rows: np.ndarray, delimiter: str, precision: int | None) -> None:
     writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
-    writer.writerow(COLUMNS)
-    for row in rows:
-        cells = [format_value(row.value(column)) for column in COLUMNS]
-        if row.frequency.is_integer() and abs(row.frequency) < 2.0**53:
-            cells[1] = str(int(row.frequency))
-        writer.writerow(cells)
+    writer.writerow(["word", *columns])
+    for block_words, texts in _blocks(words, columns, rows, precision):
+        writer.writerows(zip(block_words, *texts))
+
+
+def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
+                     rows: np.ndarray, precision: int | None) -> None:
+    """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
+    import json
+
+    keys = [json.dumps(name) + ": " for name in ("word", *columns)]
+    for block_words, texts in _blocks(words, columns, rows, precision):
+        lines = []
+        for word, *cells in zip(block_words, *texts):
+            parts = [keys[0] + json.dumps(word, ensure_ascii=False)]
+            for key, cell in zip(keys[1:], cells):
+                finite = cell[-1].isdigit()  # not nan, inf or -inf
+                parts.append(key + (cell if finite else "null"))
+            lines.append("{" + ", ".join(parts) + "}\n")
+        out.write("".join(lines))
+
+
+def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray],
+                  rows: np.ndarray) -> None:
+    """Numbers as stored (float64, range as int32), so --precision does not apply."""
+    arrow: Any = need("pyarrow", "parquet", "writing Parquet")
+    parquet: Any = need("pyarrow.parquet", "parquet", "writing Parquet")
+    table = arrow.table({"word": arrow.array([words[i] for i in rows.tolist()], arrow.string()),
+                         **{name: values[rows] for name, values in columns.items()}})
+    parquet.write_table(table, path)
+
+
+def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
+          rows: np.ndarray, precision: int | None) -> None:
+    if fmt == "parquet":
+        assert output.temporary is not None
+        try:
+            write_parquet(output.temporary, words, columns, rows)
+        except OSError as exc:
+            raise InputError(str(output.path), f"cannot write: {exc}") from None
+        return
+    try:
+        stream = output.text()
+        try:
+            if fmt == "jsonl":
+                write_json_lines(stream, words, columns, rows, precision)
+            else:
+                write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
+                                precision)
+            stream.flush()
+        finally:
+            if stream is not sys.stdout:
+                stream.close()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise InputError(str(output.path or "<stdout>"),
+                         f"cannot write: {exc.strerror or exc}") from None
+

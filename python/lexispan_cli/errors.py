@@ -1,0 +1,40 @@
+"""How the command reports: one error line ending the run, warnings and notes that do not."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+PROG = "lexispan"
+
+
+class InputError(Exception):
+    """Bad input, reported to the user as one line naming the file and line."""
+
+    def __init__(self, path: Path | str, message: str, line: int | None = None) -> None:
+        where = str(path) if line is None else f"{path}:{line}"
+        super().__init__(f"{where}: {message}")
+
+
+class UsageError(Exception):
+    """A run that cannot start as asked (a missing optional package, clashing options)."""
+
+
+def warn(message: str) -> None:
+    """Something the user should know about the result (a skipped file, an empty part)."""
+    print(f"{PROG}: warning: {message}", file=sys.stderr, flush=True)
+
+
+def note(message: str) -> None:
+    """How the input was read, where a default decided it."""
+    print(f"{PROG}: note: {message}", file=sys.stderr, flush=True)
+
+
+def need(module: str, extra: str, purpose: str) -> object:
+    """Imports an optional package, or stops with the one line saying what to install."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise UsageError(f"{purpose} needs {module.split('.')[0]}: pip install 'lexispan[{extra}]'") from None
