@@ -1,0 +1,337 @@
+// Sparse rows: each sum of measures.cpp walks the parts in index order; here
+// the same walk takes the word's entries one by one and every run of absent
+// parts between them at once. A sum started at +0.0 skips the absent parts
+// whose term is +0.0; one whose absent term is the same for every part of
+// the run takes it by OrderedSum::add_repeated, one whose absent term
+// depends on the part by the call's PartTerms.
+#include "analyzer/sparse_measures.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "analyzer/corpus_profile.hpp"
+#include "analyzer/full_evaluation.hpp"
+#include "analyzer/measures.hpp"
+#include "analyzer/row_evaluation.hpp"
+
+namespace lexispan {
+
+namespace {
+
+std::vector<double> dp_absent_terms(const std::vector<double>& relative) {
+    std::vector<double> terms(relative.size());
+    for (std::size_t i = 0; i < relative.size(); ++i) {
+        // v_i / f - s_i with v_i = 0 and f > 0.
+        terms[i] = std::fabs(0.0 - relative[i]);
+    }
+    return terms;
+}
+
+std::vector<double> jsd_absent_terms(const std::vector<double>& relative) {
+    std::vector<double> terms(relative.size());
+    for (std::size_t i = 0; i < relative.size(); ++i) {
+        const double s = relative[i];
+        const double m = (0.0 + s) * 0.5;
+        terms[i] = s > near_zero && m > near_zero ? s * std::log(s / m) : 0.0;
+    }
+    return terms;
+}
+
+// sum over the parts of (x_i - mean)^2, x_i = 0 where the word is absent.
+double squared_deviations(const SparseRow& row, const double* x, std::size_t n,
+                          double mean) noexcept {
+    const double absent = 0.0 - mean;
+    const double absent_square = absent * absent;
+    OrderedSum sum(0.0);
+    std::size_t next = 0;
+    for (std::size_t e = 0; e < row.count; ++e) {
+        const std::size_t part = row.parts[e];
+        sum.add_repeated(absent_square, part - next);
+        const double d = x[e] - mean;
+        sum.add(d * d);
+        next = part + 1;
+    }
+    sum.add_repeated(absent_square, n - next);
+    return sum.value();
+}
+
+double single_part_dispersion(double f) noexcept { return f > 0.0 ? 1.0 : 0.0; }
+
+double smallest(const std::vector<double>& values) noexcept {
+    double least = std::numeric_limits<double>::infinity();
+    for (const double s : values) {
+        if (s < least) {
+            least = s;
+        }
+    }
+    return least;
+}
+
+}  // namespace
+
+SparseConstants::SparseConstants(const std::vector<double>& sizes,
+                                 const std::vector<double>& relative, double total_words)
+    : parts(sizes.size()),
+      total(total_words),
+      max_entropy((std::log(as_double(sizes.size())) / ln2) * ln2),
+      min_relative(smallest(relative)),
+      dp_absent(dp_absent_terms(relative)),
+      jsd_absent(jsd_absent_terms(relative)) {}
+
+std::shared_ptr<const SparseConstants> make_sparse_constants(const std::vector<double>& sizes,
+                                                             const std::vector<double>& relative,
+                                                             double total) {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    if (!(total > 0.0 && total < infinity) || sizes.empty() ||
+        sizes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (!(sizes[i] >= 0.0 && sizes[i] < infinity) ||
+            !(relative[i] >= 0.0 && relative[i] < infinity)) {
+            return nullptr;
+        }
+    }
+    return std::make_shared<const SparseConstants>(sizes, relative, total);
+}
+
+bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<double>& sizes,
+                         const std::vector<double>& relative, const SparseRow& row,
+                         const ColumnSet& columns, SparseScratch& scratch, RowValues& out,
+                         SparseDa& da) {
+    const std::size_t n = constants.parts;
+    const std::size_t k = row.count;
+    const double count_n = as_double(n);
+
+    // f and the sum of q from -0.0: an absent part adds +0.0, which only
+    // matters while the sum is still -0.0.
+    double f = -0.0;
+    double q_sum = -0.0;
+    std::vector<double>& q = scratch.normalized;
+    q.resize(k);
+    for (std::size_t e = 0; e < k; ++e) {
+        const double v = row.values[e];
+        f += v;
+        q[e] = normalized_frequency(v, sizes[row.parts[e]]);
+        q_sum += q[e];
+    }
+    if (k < n) {
+        f += 0.0;
+        q_sum += 0.0;
+    }
+    if (!std::isfinite(f) || !std::isfinite(q_sum)) {
+        return false;
+    }
+
+    auto set = [&](Column column, double value) { out.values[index_of(column)] = value; };
+    const double mu = q_sum / count_n;
+    const double m = f / count_n;
+
+    if (columns.has(Column::frequency)) {
+        set(Column::frequency, f);
+    }
+    constexpr std::size_t range_limit = std::numeric_limits<std::int32_t>::max();
+    const auto range = static_cast<std::int32_t>(k < range_limit ? k : range_limit);
+    out.range = range;
+
+    if (columns.has(Column::sd_population) || columns.has(Column::vc_population)) {
+        const double sd =
+            f == 0.0 ? 0.0 : std::sqrt(squared_deviations(row, row.values, n, m) / count_n);
+        if (columns.has(Column::sd_population)) {
+            set(Column::sd_population, sd);
+        }
+        if (columns.has(Column::vc_population)) {
+            set(Column::vc_population, std::fabs(m) < near_zero ? 0.0 : sd / m);
+        }
+    }
+    if (columns.has(Column::juilland_d)) {
+        double d = 0.0;
+        if (n < 2) {
+            d = single_part_dispersion(f);
+        } else if (f != 0.0 && !(std::fabs(mu) < near_zero)) {
+            const double a = std::sqrt(squared_deviations(row, q.data(), n, mu) / count_n);
+            const double b = a / mu;
+            const double c = b / std::sqrt(as_double(n - 1));
+            d = 1.0 - c;
+        }
+        set(Column::juilland_d, d);
+    }
+    if (columns.has(Column::carroll_d2)) {
+        double d2 = 0.0;
+        if (n < 2) {
+            d2 = single_part_dispersion(f);
+        } else if (!(std::fabs(q_sum) < near_zero)) {
+            double entropy = 0.0;
+            for (std::size_t e = 0; e < k; ++e) {
+                const double p = q[e] / q_sum;
+                entropy += p > near_zero ? -p * std::log(p) : 0.0;
+            }
+            d2 = entropy / constants.max_entropy;
+        }
+        set(Column::carroll_d2, d2);
+    }
+    if (columns.has(Column::roschengren_s_adj)) {
+        double s_adj = 0.0;
+        if (f != 0.0) {
+            double root_sum = 0.0;
+            for (std::size_t e = 0; e < k; ++e) {
+                root_sum += std::sqrt(relative[row.parts[e]] * row.values[e]);
+            }
+            s_adj = (root_sum * root_sum) / f;
+        }
+        set(Column::roschengren_s_adj, s_adj);
+    }
+    if (columns.has(Column::dp) || columns.has(Column::dp_norm)) {
+        double dp = 0.0;
+        if (f != 0.0) {
+            OrderedSum deviation(-0.0);
+            std::size_t next = 0;
+            for (std::size_t e = 0; e < k; ++e) {
+                const std::size_t part = row.parts[e];
+                deviation.add_part_terms(constants.dp_absent, next, part);
+                deviation.add(std::fabs(row.values[e] / f - relative[part]));
+                next = part + 1;
+            }
+            deviation.add_part_terms(constants.dp_absent, next, n);
+            dp = deviation.value() * 0.5;
+        }
+        set(Column::dp, dp);
+        if (columns.has(Column::dp_norm)) {
+            const double d = 1.0 - constants.min_relative;
+            set(Column::dp_norm, std::fabs(d) < near_zero ? 0.0 : dp / d);
+        }
+    }
+    if (columns.has(Column::kl_divergence)) {
+        double divergence = 0.0;
+        if (f != 0.0 && f > 0.0) {
+            for (std::size_t e = 0; e < k; ++e) {
+                const double s = relative[row.parts[e]];
+                if (s > 0.0) {
+                    const double p = row.values[e] / f;
+                    if (p > 0.0) {
+                        divergence += (p * std::log(p / s)) / ln2;
+                    }
+                }
+            }
+        }
+        set(Column::kl_divergence, divergence);
+    }
+    if (columns.has(Column::jsd_dispersion)) {
+        double jsd = 0.0;
+        if (f != 0.0) {
+            double a = 0.0;
+            OrderedSum b(0.0);
+            std::size_t next = 0;
+            for (std::size_t e = 0; e < k; ++e) {
+                const std::size_t part = row.parts[e];
+                b.add_part_terms(constants.jsd_absent, next, part);
+                const double s = relative[part];
+                const double p = row.values[e] / f;
+                const double mid = (p + s) * 0.5;
+                if (p > near_zero && mid > near_zero) {
+                    a += p * std::log(p / mid);
+                }
+                if (s > near_zero && mid > near_zero) {
+                    b.add(s * std::log(s / mid));
+                }
+                next = part + 1;
+            }
+            b.add_part_terms(constants.jsd_absent, next, n);
+            const double divergence = ((a + b.value()) * 0.5) / ln2;
+            const double capped = divergence < 1.0 ? divergence : 1.0;
+            jsd = 1.0 - capped;
+        }
+        set(Column::jsd_dispersion, jsd);
+    }
+    if (columns.has(Column::hellinger_dispersion)) {
+        double hellinger = 0.0;
+        if (f != 0.0) {
+            double coefficient = 0.0;
+            for (std::size_t e = 0; e < k; ++e) {
+                coefficient += std::sqrt((row.values[e] / f) * relative[row.parts[e]]);
+            }
+            double c = coefficient;
+            if (coefficient < 0.0) {
+                c = 0.0;
+            } else if (coefficient > 1.0) {
+                c = 1.0;
+            }
+            hellinger = 1.0 - std::sqrt(1.0 - c);
+        }
+        set(Column::hellinger_dispersion, hellinger);
+    }
+    const double ft = mu;
+    set(Column::mean_text_frequency_ft, ft);
+    const double pt = static_cast<double>(range) / count_n;
+    set(Column::pervasiveness_pt, pt);
+    set(Column::ft_adjusted_by_pt, ft_adjusted_by_pt(ft, pt));
+
+    da.pending = false;
+    if (columns.needs_da()) {
+        double decided = 0.0;
+        bool done = true;
+        if (f == 0.0) {
+            decided = 0.0;
+        } else if (n == 1) {
+            decided = 1.0;
+        } else if (std::fabs(mu) < near_zero) {
+            // An absent part's q is 0, within near_zero of mu.
+            decided = 1.0;
+            for (std::size_t e = 0; e < k; ++e) {
+                if (!(std::fabs(q[e] - mu) < near_zero)) {
+                    decided = 0.0;
+                    break;
+                }
+            }
+        } else {
+            done = false;
+            da.pending = true;
+            da.mean = mu;
+            da.parts.clear();
+            da.values.clear();
+            for (std::size_t e = 0; e < k; ++e) {
+                if (q[e] != 0.0) {
+                    da.parts.push_back(row.parts[e]);
+                    da.values.push_back(q[e]);
+                }
+            }
+        }
+        if (done) {
+            set(Column::evenness_da, decided);
+            set(Column::ft_adjusted_by_da, ft_adjusted_by_da(ft, decided));
+        }
+    }
+    return true;
+}
+
+double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std::size_t count,
+                          std::size_t n) noexcept {
+    // Row i of the pair sum adds |q_i - q_j| for j > i. An absent row adds
+    // the nonzero q after it (the same block for every absent row between
+    // two nonzero parts); a nonzero row adds its own q for every absent j
+    // and |q_i - q_j| for the nonzero ones.
+    OrderedSum sum(0.0);
+    std::size_t next_row = 0;
+    for (std::size_t a = 0; a < count; ++a) {
+        const std::size_t part = parts[a];
+        sum.add_block_repeated(values + a, count - a, part - next_row);
+        const double qa = values[a];
+        std::size_t next = part + 1;
+        for (std::size_t b = a + 1; b < count; ++b) {
+            sum.add_repeated(std::fabs(qa - 0.0), parts[b] - next);
+            sum.add(std::fabs(qa - values[b]));
+            next = parts[b] + 1;
+        }
+        sum.add_repeated(std::fabs(qa - 0.0), n - next);
+        next_row = part + 1;
+    }
+    return sum.value();
+}
+
+bool prefers_sparse_da(std::size_t count, std::size_t n) noexcept {
+    // The dense kernel adds a pair for sixteen rows at once; a sparse pair
+    // costs a few integer steps on one dependent chain.
+    return count * 8 <= n;
+}
+
+}  // namespace lexispan

@@ -1,0 +1,307 @@
+// Bulk steps of an ordered double sum. Inside one binade [2^e, 2^(e+1)) the
+// sum lies on the grid of u = 2^(e-52), and adding a term c >= 0 whose exact
+// result stays below 2^(e+1) moves it by c rounded to a multiple of u: a
+// fixed number of units, except when c is exactly half-way, where
+// round-half-even looks at the parity of the sum. Integer arithmetic in units
+// therefore reproduces every rounding; whatever leaves the binade, ties and
+// anything off the grid is added as a real double.
+#include "analyzer/zero_run_sums.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "analyzer/ordered_add.hpp"
+
+namespace lexispan {
+
+namespace {
+
+constexpr int lowest_unit_exponent = -1074;
+// Below 2^-1021 the grid is 2^-1074 (subnormals and the lowest normal binade
+// share it).
+constexpr double lowest_grid_top = 0x1p-1021;
+// The largest unit count a bulk step may end on: staying strictly below the
+// top keeps every step inside the binade.
+constexpr std::uint64_t last_unit = grid_units - 1;
+// Prefix tables saturate here; a run whose start is this high is added term
+// by term.
+constexpr std::uint64_t prefix_ceiling = std::uint64_t{1} << 62;
+
+bool is_on_grid(double value) noexcept {
+    // +0.0 and positive finite values; -0.0, negatives, infinities and NaN
+    // are summed plainly.
+    return value >= 0.0 && value < std::numeric_limits<double>::infinity() &&
+           !std::signbit(value);
+}
+
+bool is_bulk_term(double term) noexcept {
+    return term >= 0.0 && term < std::numeric_limits<double>::infinity();
+}
+
+std::uint64_t rounded_units(const GridTerm& term) noexcept {
+    return term.whole + (term.half > 0 ? 1U : 0U);
+}
+
+}  // namespace
+
+GridTerm grid_term(double term, int unit_exponent) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(term) & ~(std::uint64_t{1} << 63);
+    if (bits == 0) {
+        return {0, -1};
+    }
+    const auto biased = static_cast<int>(bits >> 52);
+    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    int exponent = lowest_unit_exponent;
+    if (biased != 0) {
+        mantissa |= std::uint64_t{1} << 52;
+        exponent = biased - 1075;
+    }
+    const int shift = exponent - unit_exponent;
+    if (shift >= 0) {
+        if (shift >= 53 || mantissa >= (grid_units >> shift)) {
+            return {grid_units, -1};
+        }
+        return {mantissa << shift, -1};
+    }
+    const int drop = -shift;
+    if (drop >= 64) {
+        return {0, -1};
+    }
+    const std::uint64_t whole = mantissa >> drop;
+    const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+    return {whole, rest < half ? -1 : (rest == half ? 0 : 1)};
+}
+
+PartTerms::PartTerms(std::vector<double> terms)
+    : terms_(std::move(terms)), tables_(new std::atomic<const Table*>[exponent_count]) {
+    for (int i = 0; i < exponent_count; ++i) {
+        tables_[static_cast<std::size_t>(i)].store(nullptr, std::memory_order_relaxed);
+    }
+}
+
+PartTerms::~PartTerms() = default;
+
+const PartTerms::Table& PartTerms::table(int unit_exponent) const {
+    const auto slot = static_cast<std::size_t>(unit_exponent - lowest_unit_exponent);
+    if (const Table* ready = tables_[slot].load(std::memory_order_acquire)) {
+        return *ready;
+    }
+    const std::lock_guard<std::mutex> lock(building_);
+    if (const Table* ready = tables_[slot].load(std::memory_order_relaxed)) {
+        return *ready;
+    }
+    auto built = std::make_unique<Table>();
+    const std::size_t n = terms_.size();
+    built->prefix.resize(n + 1);
+    built->barrier.resize(n + 1);
+    built->prefix[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const GridTerm t = grid_term(terms_[i], unit_exponent);
+        const std::uint64_t units = std::min(rounded_units(t), grid_units);
+        built->prefix[i + 1] = std::min(built->prefix[i] + units, prefix_ceiling);
+    }
+    built->barrier[n] = static_cast<std::uint32_t>(n);
+    for (std::size_t i = n; i-- > 0;) {
+        const GridTerm t = grid_term(terms_[i], unit_exponent);
+        const bool stops = t.half == 0 || t.whole >= grid_units;
+        built->barrier[i] = stops ? static_cast<std::uint32_t>(i) : built->barrier[i + 1];
+    }
+    const Table* result = built.get();
+    owned_.push_back(std::move(built));
+    tables_[slot].store(result, std::memory_order_release);
+    return *result;
+}
+
+void OrderedSum::reset(double value) noexcept {
+    if (!is_on_grid(value)) {
+        on_grid_ = false;
+        plain_ = value;
+        return;
+    }
+    on_grid_ = true;
+    if (value < lowest_grid_top) {
+        exponent_ = lowest_unit_exponent;
+    } else {
+        exponent_ = std::ilogb(value) - 52;
+    }
+    units_ = static_cast<std::uint64_t>(std::ldexp(value, -exponent_));
+}
+
+double OrderedSum::value() const noexcept {
+    if (!on_grid_) {
+        return plain_;
+    }
+    return std::ldexp(static_cast<double>(units_), exponent_);
+}
+
+void OrderedSum::add_plain(double term) noexcept { reset(accumulate(value(), term)); }
+
+void OrderedSum::add(double term) noexcept {
+    if (!on_grid_ || !is_bulk_term(term)) {
+        add_plain(term);
+        return;
+    }
+    const GridTerm t = grid_term(term, exponent_);
+    if (t.half == 0 || t.whole > last_unit - units_) {
+        add_plain(term);
+        return;
+    }
+    units_ += rounded_units(t);
+    if (units_ == grid_units) {
+        // Landed on the top: the same value as 2^52 units of the next grid.
+        units_ = grid_units / 2;
+        ++exponent_;
+    }
+}
+
+void OrderedSum::add_repeated(double term, std::uint64_t times) noexcept {
+    while (times > 0) {
+        if (!on_grid_ || !is_bulk_term(term)) {
+            const double before = value();
+            add_plain(term);
+            --times;
+            // Once a step changes nothing, no later one will.
+            if (std::bit_cast<std::uint64_t>(value()) == std::bit_cast<std::uint64_t>(before)) {
+                return;
+            }
+            continue;
+        }
+        const GridTerm t = grid_term(term, exponent_);
+        if (t.whole > last_unit - units_) {
+            add_plain(term);
+            --times;
+            continue;
+        }
+        std::uint64_t step = rounded_units(t);
+        if (t.half == 0) {
+            // After one tie the sum is even; from then on the same choice
+            // keeps it even.
+            const int exponent = exponent_;
+            add_plain(term);
+            --times;
+            if (!on_grid_ || exponent_ != exponent || times == 0) {
+                continue;
+            }
+            step = t.whole + (t.whole & 1U);
+            if (t.whole > last_unit - units_) {
+                continue;
+            }
+        }
+        if (step == 0) {
+            return;
+        }
+        // Step j (from 1) stays inside while units + (j-1) step + whole
+        // <= last_unit.
+        const std::uint64_t room = (last_unit - units_ - t.whole) / step + 1;
+        const std::uint64_t taken = std::min(times, room);
+        units_ += taken * step;
+        times -= taken;
+        if (units_ == grid_units) {
+            units_ = grid_units / 2;
+            ++exponent_;
+        }
+    }
+}
+
+void OrderedSum::add_block_repeated(const double* terms, std::size_t length,
+                                    std::uint64_t times) noexcept {
+    while (times > 0) {
+        if (!on_grid_) {
+            for (std::size_t l = 0; l < length; ++l) {
+                add(terms[l]);
+            }
+            --times;
+            continue;
+        }
+        // One pass in units, for a sum that starts even (0) or odd (1); a
+        // pass that could leave the binade is added term by term.
+        std::uint64_t pass[2] = {0, 0};
+        std::uint64_t parity[2] = {0, 1};
+        bool ties = false;
+        bool inside = true;
+        for (std::size_t l = 0; l < length && inside; ++l) {
+            const GridTerm t = grid_term(terms[l], exponent_);
+            if (t.whole >= grid_units) {
+                inside = false;
+                break;
+            }
+            ties = ties || t.half == 0;
+            for (int p = 0; p < 2; ++p) {
+                const std::uint64_t d =
+                    t.half == 0 ? t.whole + ((parity[p] + t.whole) & 1U) : rounded_units(t);
+                pass[p] += d;
+                parity[p] = (parity[p] + d) & 1U;
+            }
+            inside = pass[0] <= last_unit && pass[1] <= last_unit;
+        }
+        if (inside) {
+            for (;;) {
+                const std::uint64_t p = units_ & 1U;
+                const std::uint64_t d = pass[p];
+                if (d == 0) {
+                    return;
+                }
+                if (!ties || (d & 1U) == 0) {
+                    // The parity never changes again: the same d every pass.
+                    const std::uint64_t taken = std::min(times, (last_unit - units_) / d);
+                    units_ += taken * d;
+                    times -= taken;
+                    break;
+                }
+                const std::uint64_t other = pass[p ^ 1U];
+                if ((other & 1U) != 0) {
+                    // The parity alternates: whole cycles of two passes.
+                    const std::uint64_t cycle = d + other;
+                    const std::uint64_t cycles =
+                        std::min(times / 2, (last_unit - units_) / cycle);
+                    units_ += cycles * cycle;
+                    times -= 2 * cycles;
+                }
+                if (times == 0 || d > last_unit - units_) {
+                    break;
+                }
+                units_ += d;
+                --times;
+            }
+            if (times == 0) {
+                return;
+            }
+        }
+        for (std::size_t l = 0; l < length; ++l) {
+            add(terms[l]);
+        }
+        --times;
+    }
+}
+
+void OrderedSum::add_part_terms(const PartTerms& terms, std::size_t first, std::size_t last) {
+    std::size_t i = first;
+    while (i < last) {
+        if (!on_grid_) {
+            add_plain(terms.term(i));
+            ++i;
+            continue;
+        }
+        const PartTerms::Table& table = terms.table(exponent_);
+        const std::size_t stop = std::min<std::size_t>(last, table.barrier[i]);
+        const std::uint64_t base = table.prefix[i];
+        if (base < prefix_ceiling - grid_units && stop > i) {
+            const std::uint64_t bound = base + (last_unit - units_);
+            const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(i);
+            const auto end = table.prefix.begin() + static_cast<std::ptrdiff_t>(stop) + 1;
+            const std::size_t h =
+                static_cast<std::size_t>(std::upper_bound(begin, end, bound) - begin) - 1 + i;
+            units_ += table.prefix[h] - base;
+            i = h;
+        }
+        if (i < last) {
+            add(terms.term(i));
+            ++i;
+        }
+    }
+}
+
+}  // namespace lexispan
