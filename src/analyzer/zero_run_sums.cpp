@@ -40,39 +40,126 @@ bool is_bulk_term(double term) noexcept {
     return term >= 0.0 && term < std::numeric_limits<double>::infinity();
 }
 
-std::uint64_t rounded_units(const GridTerm& term) noexcept {
-    return term.whole + (term.half > 0 ? 1U : 0U);
+// The body of units_of_differences once every term's drop (the unit
+// exponent minus the exponent of the term's lowest mantissa bit) is known to
+// be at least 1: W lanes at a time, branch-free, with per-lane shifts.
+using lanes2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
+using lanes4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
+using lanes8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
+using doubles2 = double __attribute__((vector_size(16), aligned(8)));
+using doubles4 = double __attribute__((vector_size(32), aligned(8)));
+using doubles8 = double __attribute__((vector_size(64), aligned(8)));
+
+template <class Lanes, class Doubles>
+inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const double* values,
+                                                         std::size_t count,
+                                                         int unit_exponent) noexcept {
+    constexpr std::size_t W = sizeof(Lanes) / sizeof(std::uint64_t);
+    const Lanes one = Lanes{} + 1;
+    const Lanes magnitude = Lanes{} + ~(std::uint64_t{1} << 63);
+    const Lanes fraction = Lanes{} + ((std::uint64_t{1} << 52) - 1);
+    const Lanes most = Lanes{} + 63;
+    const Lanes top = Lanes{} + static_cast<std::uint64_t>(unit_exponent + 1075);
+    const Doubles bases = Doubles{} + base;
+    Lanes total = Lanes{};
+    Lanes ties = Lanes{};
+    std::size_t i = 0;
+    for (; i + W <= count; i += W) {
+        const Doubles difference = bases - *reinterpret_cast<const Doubles*>(values + i);
+        const Lanes bits = __builtin_bit_cast(Lanes, difference) & magnitude;
+        const Lanes biased = bits >> 52;
+        const Lanes normal = static_cast<Lanes>(biased != 0) & one;
+        const Lanes mantissa = (bits & fraction) | (normal << 52);
+        const Lanes above_one = static_cast<Lanes>(biased > one);
+        const Lanes lowest = (biased & above_one) | (one & ~above_one);
+        Lanes drop = top - lowest;
+        const Lanes small = static_cast<Lanes>(drop < most);
+        drop = (drop & small) | (most & ~small);
+        const Lanes rest = mantissa & ((one << drop) - one);
+        const Lanes half = one << (drop - one);
+        total += (mantissa >> drop) + (static_cast<Lanes>(rest > half) & one);
+        ties |= static_cast<Lanes>(rest == half);
+    }
+    std::uint64_t sum = 0;
+    std::uint64_t tie = 0;
+    for (std::size_t w = 0; w < W; ++w) {
+        sum += total[w];
+        tie |= ties[w];
+    }
+    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
+    const std::uint64_t top_exponent = static_cast<std::uint64_t>(unit_exponent + 1075);
+    for (; i < count; ++i) {
+        const std::uint64_t bits =
+            std::bit_cast<std::uint64_t>(base - values[i]) & ~(std::uint64_t{1} << 63);
+        const std::uint64_t biased = bits >> 52;
+        const std::uint64_t mantissa = (bits & fraction_bits) | ((biased != 0 ? 1ULL : 0ULL) << 52);
+        std::uint64_t drop = top_exponent - (biased > 1 ? biased : 1);
+        drop = drop < 63 ? drop : 63;
+        const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+        sum += (mantissa >> drop) + (rest > half ? 1U : 0U);
+        tie |= rest == half ? 1U : 0U;
+    }
+    return {sum, tie == 0};
 }
+
+UnitsTotal sum_units_baseline(double base, const double* values, std::size_t count,
+                              int unit_exponent) noexcept {
+    return sum_units<lanes2, doubles2>(base, values, count, unit_exponent);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx512f,avx512vl,avx512dq"))) UnitsTotal sum_units_avx512(
+    double base, const double* values, std::size_t count, int unit_exponent) noexcept {
+    return sum_units<lanes8, doubles8>(base, values, count, unit_exponent);
+}
+
+__attribute__((target("avx2"))) UnitsTotal sum_units_avx2(double base, const double* values,
+                                                          std::size_t count,
+                                                          int unit_exponent) noexcept {
+    return sum_units<lanes4, doubles4>(base, values, count, unit_exponent);
+}
+
+using sum_units_function = UnitsTotal (*)(double, const double*, std::size_t, int) noexcept;
+
+sum_units_function pick_sum_units() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq")) {
+        return sum_units_avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return sum_units_avx2;
+    }
+    return sum_units_baseline;
+}
+
+const sum_units_function chosen_sum_units = pick_sum_units();
+#else
+const auto chosen_sum_units = sum_units_baseline;
+#endif
 
 }  // namespace
 
-GridTerm grid_term(double term, int unit_exponent) noexcept {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(term) & ~(std::uint64_t{1} << 63);
-    if (bits == 0) {
-        return {0, -1};
+UnitsTotal units_of_differences(double base, const double* values, std::size_t count,
+                                double largest, int unit_exponent, std::uint64_t room) noexcept {
+    // Every term is at most `largest`, so its drop (unit exponent minus the
+    // term's lowest bit exponent) is at least that of `largest`. At least 1
+    // keeps every term below one unit's worth of shifting out of range; at
+    // least bit_width(count) - 10 keeps the total of up to count terms of at
+    // most 2^(53 - drop) units each below 2^63.
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(largest) & ~(std::uint64_t{1} << 63);
+    const auto biased = static_cast<std::int64_t>(bits >> 52);
+    const std::int64_t drop =
+        static_cast<std::int64_t>(unit_exponent) + 1075 - (biased > 1 ? biased : 1);
+    const std::int64_t least = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::bit_width(count)) - 10);
+    if (drop < least) {
+        return {0, false};
     }
-    const auto biased = static_cast<int>(bits >> 52);
-    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-    int exponent = lowest_unit_exponent;
-    if (biased != 0) {
-        mantissa |= std::uint64_t{1} << 52;
-        exponent = biased - 1075;
-    }
-    const int shift = exponent - unit_exponent;
-    if (shift >= 0) {
-        if (shift >= 53 || mantissa >= (grid_units >> shift)) {
-            return {grid_units, -1};
-        }
-        return {mantissa << shift, -1};
-    }
-    const int drop = -shift;
-    if (drop >= 64) {
-        return {0, -1};
-    }
-    const std::uint64_t whole = mantissa >> drop;
-    const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
-    const std::uint64_t half = std::uint64_t{1} << (drop - 1);
-    return {whole, rest < half ? -1 : (rest == half ? 0 : 1)};
+    UnitsTotal total = chosen_sum_units(base, values, count, unit_exponent);
+    total.fits = total.fits && total.units <= room;
+    return total;
 }
 
 PartTerms::PartTerms(std::vector<double> terms)
@@ -206,10 +293,29 @@ void OrderedSum::add_repeated(double term, std::uint64_t times) noexcept {
     }
 }
 
-void OrderedSum::add_block_repeated(const double* terms, std::size_t length,
+void OrderedSum::add_block_repeated(const double* terms, std::size_t length, double largest,
                                     std::uint64_t times) noexcept {
     while (times > 0) {
         if (!on_grid_) {
+            for (std::size_t l = 0; l < length; ++l) {
+                add(terms[l]);
+            }
+            --times;
+            continue;
+        }
+        // Without ties a pass adds the same units whatever the parity.
+        const UnitsTotal quick = units_of_differences(0.0, terms, length, largest, exponent_,
+                                                      last_unit - units_);
+        if (quick.fits) {
+            if (quick.units == 0) {
+                return;
+            }
+            const std::uint64_t taken = std::min(times, (last_unit - units_) / quick.units);
+            units_ += taken * quick.units;
+            times -= taken;
+            if (times == 0) {
+                return;
+            }
             for (std::size_t l = 0; l < length; ++l) {
                 add(terms[l]);
             }

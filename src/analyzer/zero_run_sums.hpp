@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,7 +25,53 @@ struct GridTerm {
 // 2^53 units of 2^-1074 in the lowest one).
 inline constexpr std::uint64_t grid_units = std::uint64_t{1} << 53;
 
-[[nodiscard]] GridTerm grid_term(double term, int unit_exponent) noexcept;
+// `term` (finite, sign ignored) on the grid of 2^unit_exponent.
+[[nodiscard]] inline GridTerm grid_term(double term, int unit_exponent) noexcept {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(term) & ~(std::uint64_t{1} << 63);
+    if (bits == 0) {
+        return {0, -1};
+    }
+    const auto biased = static_cast<int>(bits >> 52);
+    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    int exponent = -1074;
+    if (biased != 0) {
+        mantissa |= std::uint64_t{1} << 52;
+        exponent = biased - 1075;
+    }
+    const int shift = exponent - unit_exponent;
+    if (shift >= 0) {
+        if (shift >= 53 || mantissa >= (grid_units >> shift)) {
+            return {grid_units, -1};
+        }
+        return {mantissa << shift, -1};
+    }
+    const int drop = -shift;
+    if (drop >= 64) {
+        return {0, -1};
+    }
+    const std::uint64_t whole = mantissa >> drop;
+    const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+    return {whole, rest < half ? -1 : (rest == half ? 0 : 1)};
+}
+
+// The units a term adds when it is not a tie.
+[[nodiscard]] inline std::uint64_t rounded_units(const GridTerm& term) noexcept {
+    return term.whole + (term.half > 0 ? 1U : 0U);
+}
+
+// The units that |base - values[i]| adds for every i in [0, count), summed,
+// on the grid of 2^unit_exponent, for terms no larger than `largest`.
+// `fits` is false when the routine cannot vouch for the total: a term is a
+// tie or may reach a unit (the binade is too fine for the largest one), or
+// the total could pass `room`. The terms must be finite.
+struct UnitsTotal {
+    std::uint64_t units;
+    bool fits;
+};
+[[nodiscard]] UnitsTotal units_of_differences(double base, const double* values,
+                                              std::size_t count, double largest,
+                                              int unit_exponent, std::uint64_t room) noexcept;
 
 // Per-part terms shared by every row of a call (DP adds s_i, the
 // Jensen-Shannon B term adds s_i log(s_i / m_i) for a part where the word is
@@ -70,10 +117,19 @@ public:
     // `term` added `times` times.
     void add_repeated(double term, std::uint64_t times) noexcept;
     // terms[0..length) added in order, the whole block `times` times. The
-    // terms must be finite and > 0.
-    void add_block_repeated(const double* terms, std::size_t length, std::uint64_t times) noexcept;
+    // terms must be finite, > 0 and at most `largest`.
+    void add_block_repeated(const double* terms, std::size_t length, double largest,
+                            std::uint64_t times) noexcept;
     // The call's terms of parts [first, last) in order.
     void add_part_terms(const PartTerms& terms, std::size_t first, std::size_t last);
+
+    // For callers that measure their own terms: whether the sum is on a
+    // grid, its unit exponent, how many units it may still take while
+    // staying strictly inside its binade, and adding such units.
+    [[nodiscard]] bool on_grid() const noexcept { return on_grid_; }
+    [[nodiscard]] int unit_exponent() const noexcept { return exponent_; }
+    [[nodiscard]] std::uint64_t room() const noexcept { return grid_units - 1 - units_; }
+    void add_units(std::uint64_t units) noexcept { units_ += units; }
 
 private:
     void reset(double value) noexcept;
