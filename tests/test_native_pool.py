@@ -77,7 +77,8 @@ BATCH_SOURCES = [
     "tests/native/batch_test.cpp", "src/analyzer/batch_evaluation.cpp",
     "src/analyzer/corpus_profile.cpp", "src/analyzer/measures.cpp",
     "src/analyzer/full_evaluation.cpp", "src/analyzer/da_pair_sums.cpp",
-    "src/parallel/thread_pool.cpp",
+    "src/analyzer/row_evaluation.cpp", "src/analyzer/sparse_measures.cpp",
+    "src/analyzer/zero_run_sums.cpp", "src/parallel/thread_pool.cpp",
 ]
 
 
