@@ -19,9 +19,6 @@ namespace lexispan {
 namespace {
 
 constexpr int lowest_unit_exponent = -1074;
-// Below 2^-1021 the grid is 2^-1074 (subnormals and the lowest normal binade
-// share it).
-constexpr double lowest_grid_top = 0x1p-1021;
 // The largest unit count a bulk step may end on: staying strictly below the
 // top keeps every step inside the binade.
 constexpr std::uint64_t last_unit = grid_units - 1;
@@ -209,42 +206,17 @@ void OrderedSum::reset(double value) noexcept {
         return;
     }
     on_grid_ = true;
-    if (value < lowest_grid_top) {
-        exponent_ = lowest_unit_exponent;
-    } else {
-        exponent_ = std::ilogb(value) - 52;
-    }
-    units_ = static_cast<std::uint64_t>(std::ldexp(value, -exponent_));
-}
-
-double OrderedSum::value() const noexcept {
-    if (!on_grid_) {
-        return plain_;
-    }
-    return std::ldexp(static_cast<double>(units_), exponent_);
+    // Subnormals and the lowest normal binade share the grid 2^-1074.
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    const auto biased = static_cast<int>(bits >> 52);
+    exponent_ = (biased > 1 ? biased : 1) - 1075;
+    units_ = (bits & ((std::uint64_t{1} << 52) - 1)) |
+             (biased != 0 ? std::uint64_t{1} << 52 : std::uint64_t{0});
 }
 
 void OrderedSum::add_plain(double term) noexcept { reset(accumulate(value(), term)); }
 
-void OrderedSum::add(double term) noexcept {
-    if (!on_grid_ || !is_bulk_term(term)) {
-        add_plain(term);
-        return;
-    }
-    const GridTerm t = grid_term(term, exponent_);
-    if (t.half == 0 || t.whole > last_unit - units_) {
-        add_plain(term);
-        return;
-    }
-    units_ += rounded_units(t);
-    if (units_ == grid_units) {
-        // Landed on the top: the same value as 2^52 units of the next grid.
-        units_ = grid_units / 2;
-        ++exponent_;
-    }
-}
-
-void OrderedSum::add_repeated(double term, std::uint64_t times) noexcept {
+void OrderedSum::add_run(double term, std::uint64_t times) noexcept {
     while (times > 0) {
         if (!on_grid_ || !is_bulk_term(term)) {
             const double before = value();
@@ -282,14 +254,17 @@ void OrderedSum::add_repeated(double term, std::uint64_t times) noexcept {
         }
         // Step j (from 1) stays inside while units + (j-1) step + whole
         // <= last_unit.
+        const std::uint64_t space = last_unit - units_ - t.whole;
+        if (static_cast<unsigned __int128>(times - 1) * step <= space) {
+            units_ += times * step;
+            carry();
+            return;
+        }
         const std::uint64_t room = (last_unit - units_ - t.whole) / step + 1;
         const std::uint64_t taken = std::min(times, room);
         units_ += taken * step;
         times -= taken;
-        if (units_ == grid_units) {
-            units_ = grid_units / 2;
-            ++exponent_;
-        }
+        carry();
     }
 }
 
@@ -383,7 +358,7 @@ void OrderedSum::add_block_repeated(const double* terms, std::size_t length, dou
     }
 }
 
-void OrderedSum::add_part_terms(const PartTerms& terms, std::size_t first, std::size_t last) {
+void OrderedSum::add_part_run(const PartTerms& terms, std::size_t first, std::size_t last) {
     std::size_t i = first;
     while (i < last) {
         if (!on_grid_) {
@@ -396,6 +371,10 @@ void OrderedSum::add_part_terms(const PartTerms& terms, std::size_t first, std::
         const std::uint64_t base = table.prefix[i];
         if (base < prefix_ceiling - grid_units && stop > i) {
             const std::uint64_t bound = base + (last_unit - units_);
+            if (stop == last && table.prefix[last] <= bound) {
+                units_ += table.prefix[last] - base;
+                return;
+            }
             const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(i);
             const auto end = table.prefix.begin() + static_cast<std::ptrdiff_t>(stop) + 1;
             const std::size_t h =

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -111,17 +112,44 @@ class OrderedSum {
 public:
     explicit OrderedSum(double start) noexcept { reset(start); }
 
-    [[nodiscard]] double value() const noexcept;
+    [[nodiscard]] double value() const noexcept {
+        if (!on_grid_) {
+            return plain_;
+        }
+        // units_ is below 2^52 only on the lowest grid (a subnormal).
+        const std::uint64_t fraction = units_ & ((std::uint64_t{1} << 52) - 1);
+        const std::uint64_t biased =
+            units_ < (grid_units >> 1) ? 0 : static_cast<std::uint64_t>(exponent_ + 1075);
+        return std::bit_cast<double>((biased << 52) | fraction);
+    }
 
-    void add(double term) noexcept;
+    void add(double term) noexcept {
+        if (on_grid_ && term >= 0.0 && term < std::numeric_limits<double>::infinity()) {
+            const GridTerm t = grid_term(term, exponent_);
+            if (t.half != 0 && t.whole <= grid_units - 1 - units_) {
+                units_ += rounded_units(t);
+                carry();
+                return;
+            }
+        }
+        add_plain(term);
+    }
     // `term` added `times` times.
-    void add_repeated(double term, std::uint64_t times) noexcept;
+    void add_repeated(double term, std::uint64_t times) noexcept {
+        if (times != 0) {
+            add_run(term, times);
+        }
+    }
     // terms[0..length) added in order, the whole block `times` times. The
     // terms must be finite, > 0 and at most `largest`.
     void add_block_repeated(const double* terms, std::size_t length, double largest,
                             std::uint64_t times) noexcept;
     // The call's terms of parts [first, last) in order.
-    void add_part_terms(const PartTerms& terms, std::size_t first, std::size_t last);
+    void add_part_terms(const PartTerms& terms, std::size_t first, std::size_t last) {
+        if (first < last) {
+            add_part_run(terms, first, last);
+        }
+    }
 
     // For callers that measure their own terms: whether the sum is on a
     // grid, its unit exponent, how many units it may still take while
@@ -132,8 +160,21 @@ public:
     void add_units(std::uint64_t units) noexcept { units_ += units; }
 
 private:
+    // A sum that landed on the top of its binade: the same value as 2^52
+    // units of the next grid (or infinity past the largest binade).
+    void carry() noexcept {
+        if (units_ == grid_units) {
+            units_ = grid_units / 2;
+            if (++exponent_ > 971) {
+                on_grid_ = false;
+                plain_ = std::numeric_limits<double>::infinity();
+            }
+        }
+    }
     void reset(double value) noexcept;
     void add_plain(double term) noexcept;
+    void add_run(double term, std::uint64_t times) noexcept;
+    void add_part_run(const PartTerms& terms, std::size_t first, std::size_t last);
 
     // On the grid: value = units_ * 2^exponent_. Off the grid (a negative,
     // infinite or NaN sum): plain_ holds the value.
