@@ -10,7 +10,7 @@ da="pairwise" (the record's bits), da="sorted", and without the two DA columns; 
 17 columns (DA by the sorted identity) and without DA. Before any figure is printed: sampled rows
 of the pairwise table equal the single-word analyzer bit for bit, the columns shared by the three
 table modes are the same bits, sorted DA is within 1e-9 of pairwise DA, and the peer is within a
-relative 1e-8 of the table on every column.
+relative 1e-8 of the table on every column (1e-6 for its DA, whose sorted identity cancels).
 """
 
 from __future__ import annotations
@@ -156,7 +156,7 @@ def check(case: str, counts, sizes, total, outputs: dict[str, dict], samples: in
     k = np.diff(counts.indptr)
     rng = np.random.default_rng(SEED)
     rows = set(rng.choice(counts.shape[0], size=min(samples, counts.shape[0]), replace=False))
-    rows |= {int(np.argmax(k)), int(np.argmin(np.abs(k * 4 - counts.shape[1])))}
+    rows |= {int(np.argmax(k)), int(np.argmin(np.abs(k * 3 - counts.shape[1])))}
     for w in sorted(rows):
         record = CorpusWordAnalyzer(counts[w].toarray().ravel().tolist(), sizes.tolist(),
                                     total).calculate_all_metrics()
@@ -182,7 +182,8 @@ def check(case: str, counts, sizes, total, outputs: dict[str, dict], samples: in
             theirs = column.astype(np.float64)
             scale = np.maximum(np.abs(ours), 1e-3)
             error = float(np.max(np.abs(theirs - ours) / scale))
-            assert error <= 1e-8, (case, method, name, error)
+            # The sorted identity weighs q by coefficients up to n and cancels.
+            assert error <= (1e-6 if name in DA_COLUMNS else 1e-8), (case, method, name, error)
             worst = max(worst, error)
     lines.append(f"peer vs table: largest relative difference {worst:.1e}")
     return lines

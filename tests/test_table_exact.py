@@ -63,7 +63,7 @@ def random_counts(rng, words, parts, density, *, specials=False, powers=False):
     if words > 1:
         counts[1] = rng.integers(1, 5, size=parts)
     if words > 3:
-        for w, k in ((2, parts // 4), (3, parts // 4 + 1)):
+        for w, k in ((2, parts // 3), (3, parts // 3 + 1)):
             counts[w] = 0.0
             counts[w, rng.choice(parts, size=min(k, parts), replace=False)] = 3.0
     if words > 4:

@@ -190,7 +190,8 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
                     scratch.sorted_.assign(needed.values.begin(), needed.values.end());
                     sum = sorted_pair_sum(scratch.sorted_.data(), k, n);
                 } else if (prefers_sparse_da(k, n)) {
-                    sum = sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n);
+                    sum = sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n,
+                                             scratch.da_units_);
                 } else {
                     std::vector<double>& q = scratch.dense_q_[r];
                     q.assign(n, 0.0);

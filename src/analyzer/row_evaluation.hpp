@@ -75,6 +75,7 @@ private:
     SparseScratch sparse_;
     std::vector<SparseDa> da_;
     std::vector<std::vector<double>> dense_q_;
+    std::vector<std::uint64_t> da_units_;
 };
 
 // Evaluates `count` rows (at most row_group_size()). Every value equals,

@@ -6,6 +6,7 @@
 // depends on the part by the call's PartTerms.
 #include "analyzer/sparse_measures.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -338,8 +339,32 @@ bool add_row_in_units(OrderedSum& sum, const std::uint32_t* parts, const double*
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint64_t unusable = std::numeric_limits<std::uint64_t>::max();
+
+// On the grid 2^unit_exponent: units[a] = the units one pass over
+// values[a..count) adds, or `unusable` from the last tie (or term too large
+// for the grid) down. Saturates far above any binade's room.
+void build_suffix_units(const double* values, std::size_t count, int unit_exponent,
+                        std::vector<std::uint64_t>& units) {
+    constexpr std::uint64_t ceiling = std::uint64_t{1} << 62;
+    units.resize(count + 1);
+    units[count] = 0;
+    for (std::size_t b = count; b-- > 0;) {
+        const GridTerm t = grid_term(values[b], unit_exponent);
+        if (t.half == 0 || t.whole >= grid_units || units[b + 1] == unusable) {
+            units[b] = unusable;
+        } else {
+            units[b] = std::min(units[b + 1] + rounded_units(t), ceiling);
+        }
+    }
+}
+
+}  // namespace
+
 double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std::size_t count,
-                          std::size_t n) noexcept {
+                          std::size_t n, std::vector<std::uint64_t>& suffix_units) {
     // Row i of the pair sum adds |q_i - q_j| for j > i. An absent row adds
     // the nonzero q after it (the same block for every absent row between
     // two nonzero parts); a nonzero row adds its own q for every absent j
@@ -349,10 +374,29 @@ double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std:
         largest = values[a] > largest ? values[a] : largest;
     }
     OrderedSum sum(0.0);
+    // The blocks of absent rows are suffixes of the nonzero q: their units
+    // per pass come from one table per binade the sum passes through.
+    int suffix_exponent = std::numeric_limits<int>::min();
     std::size_t next_row = 0;
     for (std::size_t a = 0; a < count; ++a) {
         const std::size_t part = parts[a];
-        sum.add_block_repeated(values + a, count - a, largest, part - next_row);
+        std::uint64_t passes = part - next_row;
+        if (passes > 0 && sum.on_grid()) {
+            if (sum.unit_exponent() != suffix_exponent) {
+                suffix_exponent = sum.unit_exponent();
+                build_suffix_units(values, count, suffix_exponent, suffix_units);
+            }
+            const std::uint64_t pass = suffix_units[a];
+            const std::uint64_t room = sum.room();
+            if (pass == 0) {
+                passes = 0;
+            } else if (pass <= room) {
+                const std::uint64_t taken = std::min(passes, room / pass);
+                sum.add_units(taken * pass);
+                passes -= taken;
+            }
+        }
+        sum.add_block_repeated(values + a, count - a, largest, passes);
         next_row = part + 1;
         if (add_row_in_units(sum, parts, values, count, n, largest, a)) {
             continue;
@@ -370,10 +414,10 @@ double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std:
 }
 
 bool prefers_sparse_da(std::size_t count, std::size_t n) noexcept {
-    // Measured on AVX-512: the dense kernel costs about 0.1 of a sparse pair
-    // per pair of parts, so the sparse sum wins up to about k = n / 3; a
-    // quarter leaves room for rows whose ties force plain steps.
-    return count * 4 <= n;
+    // Measured on AVX-512: a sparse pair costs about six pairs of parts on
+    // the dense kernel, so the sparse sum wins up to about k = 0.4 n; a
+    // third leaves room for rows whose ties force plain steps.
+    return count * 3 <= n;
 }
 
 }  // namespace lexispan

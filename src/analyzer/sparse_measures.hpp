@@ -73,9 +73,10 @@ struct SparseScratch {
 
 // DA's sum of |q_i - q_j| over i < j of a row of n parts whose nonzero q are
 // `values` at strictly ascending `parts` (all finite and > 0), with the bits
-// of da_pair_sum over the dense row.
+// of da_pair_sum over the dense row. `scratch` is working storage.
 [[nodiscard]] double sparse_da_pair_sum(const std::uint32_t* parts, const double* values,
-                                        std::size_t count, std::size_t n) noexcept;
+                                        std::size_t count, std::size_t n,
+                                        std::vector<std::uint64_t>& scratch);
 
 // Whether DA's pair sum of a row with `count` nonzero parts out of n is
 // cheaper from the nonzeros than on the dense kernel.
