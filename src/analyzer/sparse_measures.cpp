@@ -345,13 +345,14 @@ constexpr std::uint64_t unusable = std::numeric_limits<std::uint64_t>::max();
 
 // On the grid 2^unit_exponent: units[a] = the units one pass over
 // values[a..count) adds, or `unusable` from the last tie (or term too large
-// for the grid) down. Saturates far above any binade's room.
-void build_suffix_units(const double* values, std::size_t count, int unit_exponent,
-                        std::vector<std::uint64_t>& units) {
+// for the grid) down; filled for a >= first only (the blocks still ahead).
+// Saturates far above any binade's room.
+void build_suffix_units(const double* values, std::size_t first, std::size_t count,
+                        int unit_exponent, std::vector<std::uint64_t>& units) {
     constexpr std::uint64_t ceiling = std::uint64_t{1} << 62;
     units.resize(count + 1);
     units[count] = 0;
-    for (std::size_t b = count; b-- > 0;) {
+    for (std::size_t b = count; b-- > first;) {
         const GridTerm t = grid_term(values[b], unit_exponent);
         if (t.half == 0 || t.whole >= grid_units || units[b + 1] == unusable) {
             units[b] = unusable;
@@ -384,7 +385,7 @@ double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std:
         if (passes > 0 && sum.on_grid()) {
             if (sum.unit_exponent() != suffix_exponent) {
                 suffix_exponent = sum.unit_exponent();
-                build_suffix_units(values, count, suffix_exponent, suffix_units);
+                build_suffix_units(values, a, count, suffix_exponent, suffix_units);
             }
             const std::uint64_t pass = suffix_units[a];
             const std::uint64_t room = sum.room();
