@@ -32,8 +32,8 @@ std::vector<double> jsd_absent_terms(const std::vector<double>& relative) {
     std::vector<double> terms(relative.size());
     for (std::size_t i = 0; i < relative.size(); ++i) {
         const double s = relative[i];
-        const double m = (0.0 + s) * 0.5;
-        terms[i] = s > near_zero && m > near_zero ? s * std::log(s / m) : 0.0;
+        const double mid = jsd_mid(0.0, s);
+        terms[i] = jsd_adds(s, mid) ? jsd_term(s, mid) : 0.0;
     }
     return terms;
 }
@@ -56,8 +56,6 @@ double squared_deviations(const SparseRow& row, const double* x, std::size_t n,
     return sum.value();
 }
 
-double single_part_dispersion(double f) noexcept { return f > 0.0 ? 1.0 : 0.0; }
-
 double smallest(const std::vector<double>& values) noexcept {
     double least = std::numeric_limits<double>::infinity();
     for (const double s : values) {
@@ -74,7 +72,7 @@ SparseConstants::SparseConstants(const std::vector<double>& sizes,
                                  const std::vector<double>& relative, double total_words)
     : parts(sizes.size()),
       total(total_words),
-      max_entropy((std::log(as_double(sizes.size())) / ln2) * ln2),
+      max_entropy(carroll_max_entropy(sizes.size())),
       min_relative(smallest(relative)),
       dp_absent(dp_absent_terms(relative)),
       jsd_absent(jsd_absent_terms(relative)) {}
@@ -142,7 +140,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             set(Column::sd_population, sd);
         }
         if (columns.has(Column::vc_population)) {
-            set(Column::vc_population, std::fabs(m) < near_zero ? 0.0 : sd / m);
+            set(Column::vc_population, vc_from_sd(sd, m));
         }
     }
     if (columns.has(Column::juilland_d)) {
@@ -151,9 +149,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             d = single_part_dispersion(f);
         } else if (f != 0.0 && !(std::fabs(mu) < near_zero)) {
             const double a = std::sqrt(squared_deviations(row, q.data(), n, mu) / count_n);
-            const double b = a / mu;
-            const double c = b / std::sqrt(as_double(n - 1));
-            d = 1.0 - c;
+            d = juilland_from_sd(a, mu, n);
         }
         set(Column::juilland_d, d);
     }
@@ -164,8 +160,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
         } else if (!(std::fabs(q_sum) < near_zero)) {
             double entropy = 0.0;
             for (std::size_t e = 0; e < k; ++e) {
-                const double p = q[e] / q_sum;
-                entropy += p > near_zero ? -p * std::log(p) : 0.0;
+                entropy += carroll_entropy_term(q[e], q_sum);
             }
             d2 = entropy / constants.max_entropy;
         }
@@ -198,8 +193,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
         }
         set(Column::dp, dp);
         if (columns.has(Column::dp_norm)) {
-            const double d = 1.0 - constants.min_relative;
-            set(Column::dp_norm, std::fabs(d) < near_zero ? 0.0 : dp / d);
+            set(Column::dp_norm, dp_norm_from_dp(dp, constants.min_relative));
         }
     }
     if (columns.has(Column::kl_divergence)) {
@@ -210,7 +204,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
                 if (s > 0.0) {
                     const double p = row.values[e] / f;
                     if (p > 0.0) {
-                        divergence += (p * std::log(p / s)) / ln2;
+                        divergence += kl_term(p, s);
                     }
                 }
             }
@@ -228,19 +222,17 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
                 b.add_part_terms(constants.jsd_absent, next, part);
                 const double s = relative[part];
                 const double p = row.values[e] / f;
-                const double mid = (p + s) * 0.5;
-                if (p > near_zero && mid > near_zero) {
-                    a += p * std::log(p / mid);
+                const double mid = jsd_mid(p, s);
+                if (jsd_adds(p, mid)) {
+                    a += jsd_term(p, mid);
                 }
-                if (s > near_zero && mid > near_zero) {
-                    b.add(s * std::log(s / mid));
+                if (jsd_adds(s, mid)) {
+                    b.add(jsd_term(s, mid));
                 }
                 next = part + 1;
             }
             b.add_part_terms(constants.jsd_absent, next, n);
-            const double divergence = ((a + b.value()) * 0.5) / ln2;
-            const double capped = divergence < 1.0 ? divergence : 1.0;
-            jsd = 1.0 - capped;
+            jsd = jsd_from_sums(a, b.value());
         }
         set(Column::jsd_dispersion, jsd);
     }
@@ -251,13 +243,7 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             for (std::size_t e = 0; e < k; ++e) {
                 coefficient += std::sqrt((row.values[e] / f) * relative[row.parts[e]]);
             }
-            double c = coefficient;
-            if (coefficient < 0.0) {
-                c = 0.0;
-            } else if (coefficient > 1.0) {
-                c = 1.0;
-            }
-            hellinger = 1.0 - std::sqrt(1.0 - c);
+            hellinger = hellinger_from_coefficient(coefficient);
         }
         set(Column::hellinger_dispersion, hellinger);
     }
