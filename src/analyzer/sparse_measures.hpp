@@ -60,11 +60,11 @@ struct SparseScratch {
     std::vector<double> normalized;
 };
 
-// Fills every column of `columns` except evenness_da and ft_adjusted_by_da,
-// whose value it leaves to the caller: it either sets them (a guard decided
-// DA) or leaves `da.pending` set. Returns false, writing nothing, when a
-// derived value of the row is not finite (the row then takes the plain
-// path). `parts_sizes` and `relative` are the call's c_i and s_i.
+// Fills every column of `columns`; evenness_da and ft_adjusted_by_da only
+// when one of DA's guards decides it, otherwise `da.pending` is set with
+// what the caller needs for the pair sum. Returns false, writing nothing to
+// `out`, when f or the sum of q is not finite (the row then takes the plain
+// path). `sizes` and `relative` are the call's c_i and s_i.
 [[nodiscard]] bool evaluate_sparse_row(const SparseConstants& constants,
                                        const std::vector<double>& sizes,
                                        const std::vector<double>& relative, const SparseRow& row,
