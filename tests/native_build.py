@@ -55,10 +55,12 @@ def _build_once(tmp_path_factory, build_type, targets):
 def native_release(tmp_path_factory):
     """The directory of every native test program, built as the wheel builds the core."""
     return _build_once(tmp_path_factory, "Release",
-                       ["thread_pool_test", "cpu_budget_test", "batch_test", "da_pair_sums_test"])
+                       ["thread_pool_test", "cpu_budget_test", "batch_test", "da_pair_sums_test",
+                        "sparse_sums_test", "catalogue_sparse_test"])
 
 
 @pytest.fixture(scope="session")
 def native_debug(tmp_path_factory):
-    """The DA kernel test built without optimisation, so nothing is vectorised by the compiler."""
-    return _build_once(tmp_path_factory, "Debug", ["da_pair_sums_test"])
+    """The DA kernel and sparse-form tests built without optimisation, so nothing is
+    vectorised by the compiler."""
+    return _build_once(tmp_path_factory, "Debug", ["da_pair_sums_test", "catalogue_sparse_test"])

@@ -1,4 +1,5 @@
-// The batch evaluation: validation on the caller, rows on the workers.
+// The batch evaluation: validation on the caller, rows on the workers through
+// the row engine that the table entry points use.
 #include "analyzer/batch_evaluation.hpp"
 
 #include <algorithm>
@@ -6,13 +7,12 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "analyzer/corpus_profile.hpp"
 #include "analyzer/da_pair_sums.hpp"
-#include "analyzer/full_evaluation.hpp"
-#include "analyzer/measures.hpp"
+#include "analyzer/row_evaluation.hpp"
+#include "analyzer/table_columns.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace lexispan {
@@ -38,36 +38,23 @@ private:
     std::optional<MeasureError> error_;
 };
 
-// Full records for up to da_lanes profiles, DA's pair sums computed together.
-void evaluate_group(std::vector<CorpusProfile>& group, DispersionMetrics* records) {
-    std::optional<double> da[da_lanes];
-    const double* pending_rows[da_lanes];
-    std::size_t pending_index[da_lanes];
-    double pending_mean[da_lanes];
-    std::size_t pending = 0;
-    for (std::size_t r = 0; r < group.size(); ++r) {
-        const DaPreparation prepared = prepare_evenness_da(group[r]);
-        if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
-            da[r] = *done;
-        } else {
-            pending_rows[pending] = group[r].normalized_frequencies.data();
-            pending_index[pending] = r;
-            pending_mean[pending] = std::get<DaPairSumNeeded>(prepared).mean;
-            ++pending;
-        }
+// Every column of the record: the batch and the table share one engine.
+ColumnSet record_columns() noexcept {
+    ColumnSet columns;
+    for (std::size_t c = 0; c <= index_of(Column::ft_adjusted_by_da); ++c) {
+        columns.add(static_cast<Column>(c));
     }
-    if (pending > 0) {
-        // Every row has the same length: the part-size count.
-        const std::size_t n = group.front().n;
-        double sums[da_lanes];
-        da_pair_sums(pending_rows, pending, n, sums);
-        for (std::size_t p = 0; p < pending; ++p) {
-            da[pending_index[p]] = finish_evenness_da(sums[p], n, pending_mean[p]);
-        }
+    return columns;
+}
+
+// With at least one part every field of the record has a value.
+DispersionMetrics record_of(const RowValues& values) noexcept {
+    DispersionMetrics record;
+    record.range = values.range;
+    for (const OptionalField& field : optional_fields) {
+        record.*field.member = values.values[index_of(*column_named(field.name))];
     }
-    for (std::size_t r = 0; r < group.size(); ++r) {
-        records[r] = calculate_all_metrics(group[r], da[r]);
-    }
+    return record;
 }
 
 // Enough chunks per worker to even out uneven rows, few enough that the
@@ -109,32 +96,34 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
             check_profile_shape(expected, expected, total_corpus_words)) {
         return *std::move(error);
     }
+    Result<PartTable> table = make_part_table(corpus_part_sizes, total_corpus_words);
+    const ColumnSet columns = record_columns();
 
     std::vector<DispersionMetrics> records(count);
     std::atomic<bool> failed{false};
     FailureSlot failure;
-    // Rows go through in groups of da_lanes, so that the DA pair sums of a
-    // group run side by side; everything else is the single-row code.
+    // Rows go through in groups of da_lanes, so that the DA pair sums of the
+    // group's dense rows run side by side.
     const auto evaluate = [&](std::size_t begin, std::size_t end) {
-        std::vector<CorpusProfile> group;
-        group.reserve(da_lanes);
+        RowScratch scratch;
+        std::vector<std::vector<double>> group(da_lanes);
+        WordRow words[da_lanes];
+        RowValues values[da_lanes];
         for (std::size_t first = begin; first < end; first += da_lanes) {
             const std::size_t last = std::min(end, first + da_lanes);
-            group.clear();
             for (std::size_t i = first; i < last; ++i) {
                 if (failed.load(std::memory_order_acquire)) {
                     return;
                 }
-                Result<CorpusProfile> profile =
-                    make_corpus_profile(rows.take_row(i), corpus_part_sizes, total_corpus_words);
-                if (!profile.ok()) {
-                    failure.offer(profile.error());
-                    failed.store(true, std::memory_order_release);
-                    return;
-                }
-                group.push_back(std::move(profile).value());
+                std::vector<double>& row = group[i - first];
+                row = rows.take_row(i);
+                words[i - first] = WordRow{row.data(), nullptr, nullptr, 0};
             }
-            evaluate_group(group, records.data() + first);
+            evaluate_rows(table.value(), words, last - first, columns, DaMethod::pairwise, scratch,
+                          values);
+            for (std::size_t i = first; i < last; ++i) {
+                records[i] = record_of(values[i - first]);
+            }
         }
     };
     run_chunked(count, chunk_size(count, pool_worker_count()), failed, evaluate, poll);

@@ -59,8 +59,8 @@ private:
     std::size_t columns_;
 };
 
-// Row-length check on the calling thread, then one profile and one full
-// evaluation per row on the pool. Every record equals the one that
+// Row-length check on the calling thread, then the rows through the row
+// engine (evaluate_rows) on the pool. Every record equals the one that
 // make_corpus_profile(row, sizes, T) followed by calculate_all_metrics gives.
 // Throws PoolUnavailable when the pool cannot run, and rethrows the first
 // exception escaping a work item after the other started items have ended.

@@ -21,9 +21,6 @@ double population_sd(const std::vector<double>& values, double m) noexcept {
     return std::sqrt(squares / as_double(values.size()));
 }
 
-// Juilland's D and Carroll's D2 for fewer than two parts.
-double single_part_dispersion(double f) noexcept { return f > 0.0 ? 1.0 : 0.0; }
-
 }  // namespace
 
 std::int32_t get_range(CorpusProfile& profile) noexcept { return range_count(profile); }
@@ -47,7 +44,7 @@ std::optional<double> get_vc_population(CorpusProfile& profile) noexcept {
         return std::nullopt;
     }
     const double sd = profile.total_frequency == 0.0 ? 0.0 : population_sd(profile.v, m);
-    return sd / m;
+    return vc_from_sd(sd, m);
 }
 
 double get_juilland_d(CorpusProfile& profile) noexcept {
@@ -61,10 +58,7 @@ double get_juilland_d(CorpusProfile& profile) noexcept {
     if (std::fabs(mu) < near_zero) {
         return 0.0;
     }
-    const double a = population_sd(profile.normalized_frequencies, mu);
-    const double b = a / mu;
-    const double c = b / std::sqrt(as_double(profile.n - 1));
-    return 1.0 - c;
+    return juilland_from_sd(population_sd(profile.normalized_frequencies, mu), mu, profile.n);
 }
 
 double get_carroll_d2(CorpusProfile& profile) noexcept {
@@ -77,11 +71,9 @@ double get_carroll_d2(CorpusProfile& profile) noexcept {
     }
     double entropy = 0.0;
     for (const double q : profile.normalized_frequencies) {
-        const double p = q / total;
-        entropy += p > near_zero ? -p * std::log(p) : 0.0;
+        entropy += carroll_entropy_term(q, total);
     }
-    const double max_entropy = (std::log(as_double(profile.n)) / ln2) * ln2;
-    return entropy / max_entropy;
+    return entropy / carroll_max_entropy(profile.n);
 }
 
 double get_roschengren_s_adj(const CorpusProfile& profile) noexcept {
@@ -109,12 +101,7 @@ double get_dp(const CorpusProfile& profile) noexcept {
 }
 
 double get_dp_norm(CorpusProfile& profile) noexcept {
-    const double dp = get_dp(profile);
-    const double d = 1.0 - min_relative_size(profile);
-    if (std::fabs(d) < near_zero) {
-        return 0.0;
-    }
-    return dp / d;
+    return dp_norm_from_dp(get_dp(profile), min_relative_size(profile));
 }
 
 double get_kl_divergence(const CorpusProfile& profile) noexcept {
@@ -128,7 +115,7 @@ double get_kl_divergence(const CorpusProfile& profile) noexcept {
         if (s > 0.0) {
             const double p = profile.v[i] / f;
             if (p > 0.0) {
-                divergence += (p * std::log(p / s)) / ln2;
+                divergence += kl_term(p, s);
             }
         }
     }
@@ -197,30 +184,20 @@ std::optional<double> get_jsd_dispersion(const CorpusProfile& profile) {
     if (f == 0.0) {
         return 0.0;
     }
-    const std::size_t n = profile.n;
     const std::vector<double>& s = profile.relative_partition_sizes;
-    std::vector<double> p(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        p[i] = profile.v[i] / f;
-    }
-    std::vector<double> m(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        m[i] = (p[i] + s[i]) * 0.5;
-    }
     double a = 0.0;
     double b = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (p[k] > near_zero && m[k] > near_zero) {
-            a += p[k] * std::log(p[k] / m[k]);
+    for (std::size_t k = 0; k < profile.n; ++k) {
+        const double p = profile.v[k] / f;
+        const double mid = jsd_mid(p, s[k]);
+        if (jsd_adds(p, mid)) {
+            a += jsd_term(p, mid);
         }
-        if (s[k] > near_zero && m[k] > near_zero) {
-            b += s[k] * std::log(s[k] / m[k]);
+        if (jsd_adds(s[k], mid)) {
+            b += jsd_term(s[k], mid);
         }
     }
-    const double divergence = ((a + b) * 0.5) / ln2;
-    // A NaN divergence takes the cap, giving 0.
-    const double capped = divergence < 1.0 ? divergence : 1.0;
-    return 1.0 - capped;
+    return jsd_from_sums(a, b);
 }
 
 std::optional<double> get_hellinger_dispersion(const CorpusProfile& profile) {
@@ -228,22 +205,11 @@ std::optional<double> get_hellinger_dispersion(const CorpusProfile& profile) {
     if (f == 0.0) {
         return 0.0;
     }
-    const std::size_t n = profile.n;
-    std::vector<double> p(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        p[i] = profile.v[i] / f;
-    }
     double coefficient = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        coefficient += std::sqrt(p[i] * profile.relative_partition_sizes[i]);
+    for (std::size_t i = 0; i < profile.n; ++i) {
+        coefficient += std::sqrt((profile.v[i] / f) * profile.relative_partition_sizes[i]);
     }
-    double c = coefficient;
-    if (coefficient < 0.0) {
-        c = 0.0;
-    } else if (coefficient > 1.0) {
-        c = 1.0;
-    }
-    return 1.0 - std::sqrt(1.0 - c);
+    return hellinger_from_coefficient(coefficient);
 }
 
 std::optional<double> get_mean_text_frequency_ft(CorpusProfile& profile) noexcept {

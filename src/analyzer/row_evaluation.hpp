@@ -5,19 +5,23 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "analyzer/corpus_profile.hpp"
 #include "analyzer/measure_result.hpp"
+#include "analyzer/sparse_measures.hpp"
 #include "analyzer/table_columns.hpp"
 
 namespace lexispan {
 
-// What every row of a call shares: c_i, s_i = c_i / T and T.
+// What every row of a call shares: c_i, s_i = c_i / T and T, and the
+// constants of the sparse path when the call qualifies for it.
 struct PartTable {
     std::vector<double> sizes;
     std::vector<double> relative;
     double total = 0.0;
+    std::shared_ptr<const SparseConstants> sparse;
 
     [[nodiscard]] std::size_t parts() const noexcept { return sizes.size(); }
 };
@@ -66,12 +70,21 @@ private:
     std::vector<CorpusProfile> profiles_;
     std::vector<double> dense_;
     std::vector<double> sorted_;
+    std::vector<std::uint32_t> entry_parts_;
+    std::vector<double> entry_values_;
+    SparseScratch sparse_;
+    std::vector<SparseDa> da_;
+    std::vector<std::vector<double>> dense_q_;
+    std::vector<std::uint64_t> da_units_;
 };
 
 // Evaluates `count` rows (at most row_group_size()). Every value equals,
 // bit for bit, the same field of the record that calculate_all_metrics
 // gives for the row made dense (frequency: the profile's f), except DA under
-// DaMethod::sorted.
+// DaMethod::sorted. A row of finite counts >= 0 in a call that qualifies
+// (see SparseConstants) is computed from its nonzero parts; DA's pair sum
+// then runs from the nonzeros or, for a row found in most parts, on the
+// dense kernel. Everything else goes through the profile.
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out);
 

@@ -1,0 +1,297 @@
+// The bulk sums and the sparse rows against the plain walk over every part,
+// bit for bit, on random inputs chosen to hit ties, subnormal and huge
+// terms, runs across many binades and the dense/sparse switch.
+// Usage: sparse_sums_test [rounds] [seed]; exits non-zero on the first
+// disagreement.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "analyzer/corpus_profile.hpp"
+#include "analyzer/full_evaluation.hpp"
+#include "analyzer/measures.hpp"
+#include "analyzer/ordered_add.hpp"
+#include "analyzer/row_evaluation.hpp"
+#include "analyzer/sparse_measures.hpp"
+#include "analyzer/zero_run_sums.hpp"
+
+namespace {
+
+using lexispan::accumulate;
+
+std::mt19937_64 rng;
+
+std::uint64_t below(std::uint64_t limit) { return limit == 0 ? 0 : rng() % limit; }
+
+std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+[[noreturn]] void fail(const char* what, std::uint64_t round, double got, double want) {
+    std::printf("FAIL %s (round %llu): got %a, want %a\n", what,
+                static_cast<unsigned long long>(round), got, want);
+    std::exit(1);
+}
+
+// A term of a chosen kind: small integers, powers of two (ties), wide random
+// magnitudes, subnormals, numbers near the largest double.
+double term_of_kind(std::uint64_t kind) {
+    const double unit = std::ldexp(static_cast<double>(rng() >> 11), -53);
+    switch (kind % 6) {
+        case 0:
+            return static_cast<double>(1 + below(9));
+        case 1:
+            return std::ldexp(1.0, static_cast<int>(below(120)) - 60);
+        case 2:
+            return std::ldexp(0.5 + unit, static_cast<int>(below(200)) - 100);
+        case 3:
+            return std::ldexp(static_cast<double>(1 + below(1000)), -1074);
+        case 4:
+            return std::ldexp(0.5 + unit, 1000 + static_cast<int>(below(24)));
+        default:
+            return std::ldexp(static_cast<double>(1 + below(7)) * 0.25,
+                              static_cast<int>(below(10)) - 5);
+    }
+}
+
+// A start value: zero, the terms' own scale, or far above or below them.
+double start_near(double term) {
+    switch (below(5)) {
+        case 0:
+            return 0.0;
+        case 1:
+            return term * static_cast<double>(below(1000));
+        case 2:
+            return std::ldexp(term, static_cast<int>(below(60)));
+        case 3:
+            return std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52),
+                              static_cast<int>(below(2000)) - 1074);
+        default:
+            return std::ldexp(term, 52 + static_cast<int>(below(3)));
+    }
+}
+
+void check_repeated(std::uint64_t round) {
+    const double term = term_of_kind(below(6));
+    const double start = start_near(term);
+    const std::uint64_t times = below(4) == 0 ? below(5) : below(3000);
+    double plain = start;
+    for (std::uint64_t t = 0; t < times; ++t) {
+        plain = accumulate(plain, term);
+    }
+    lexispan::OrderedSum sum(start);
+    sum.add_repeated(term, times);
+    if (bits_of(sum.value()) != bits_of(plain)) {
+        fail("add_repeated", round, sum.value(), plain);
+    }
+}
+
+void check_block(std::uint64_t round) {
+    const std::uint64_t kind = below(6);
+    std::vector<double> block(1 + below(6));
+    for (double& x : block) {
+        x = term_of_kind(below(3) == 0 ? below(6) : kind);
+    }
+    const double start = start_near(block[0]);
+    const std::uint64_t times = below(600);
+    double plain = start;
+    for (std::uint64_t t = 0; t < times; ++t) {
+        for (const double x : block) {
+            plain = accumulate(plain, x);
+        }
+    }
+    lexispan::OrderedSum sum(start);
+    const double largest = *std::max_element(block.begin(), block.end());
+    sum.add_block_repeated(block.data(), block.size(), largest, times);
+    if (bits_of(sum.value()) != bits_of(plain)) {
+        fail("add_block_repeated", round, sum.value(), plain);
+    }
+}
+
+void check_part_terms(std::uint64_t round) {
+    const std::uint64_t kind = below(6);
+    std::vector<double> terms(1 + below(400));
+    for (double& x : terms) {
+        x = below(8) == 0 ? 0.0 : term_of_kind(below(4) == 0 ? below(6) : kind);
+    }
+    const lexispan::PartTerms table(terms);
+    const double start = below(3) == 0 ? -0.0 : start_near(terms[0]);
+    double plain = start;
+    lexispan::OrderedSum sum(start);
+    // Alternate runs from the table with single foreign terms, as DP does.
+    std::size_t next = 0;
+    while (next < terms.size()) {
+        const std::size_t last = next + below(terms.size() - next + 1);
+        for (std::size_t i = next; i < last; ++i) {
+            plain = accumulate(plain, terms[i]);
+        }
+        sum.add_part_terms(table, next, last);
+        const double own = term_of_kind(kind);
+        plain = accumulate(plain, own);
+        sum.add(own);
+        next = last + 1;
+    }
+    if (bits_of(sum.value()) != bits_of(plain)) {
+        fail("add_part_terms", round, sum.value(), plain);
+    }
+}
+
+// A row over n parts with `count` nonzero values, as entries and dense.
+struct RandomRow {
+    std::vector<double> dense;
+    std::vector<std::uint32_t> parts;
+    std::vector<double> values;
+};
+
+RandomRow random_row(std::size_t n, std::size_t count, std::uint64_t kind) {
+    RandomRow row;
+    row.dense.assign(n, 0.0);
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        order[i] = static_cast<std::uint32_t>(i);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        std::swap(order[i], order[i + below(n - i)]);
+        row.dense[order[i]] = kind % 3 == 0 ? term_of_kind(kind / 3) : term_of_kind(0);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (row.dense[i] != 0.0) {
+            row.parts.push_back(static_cast<std::uint32_t>(i));
+            row.values.push_back(row.dense[i]);
+        }
+    }
+    return row;
+}
+
+void check_da(std::uint64_t round) {
+    const std::size_t n = 1 + below(below(2) == 0 ? 12 : 90);
+    const std::size_t count = below(n + 1);
+    const RandomRow row = random_row(n, count, below(18));
+    std::vector<double> q = row.dense;
+    const double plain = lexispan::da_pair_sum(q.data(), n);
+    std::vector<std::uint64_t> scratch;
+    const double sparse = lexispan::sparse_da_pair_sum(row.parts.data(), row.values.data(),
+                                                       row.parts.size(), n, scratch);
+    if (bits_of(sparse) != bits_of(plain)) {
+        fail("sparse_da_pair_sum", round, sparse, plain);
+    }
+}
+
+std::vector<double> random_sizes(std::size_t n) {
+    std::vector<double> sizes(n);
+    const std::uint64_t kind = below(5);
+    for (double& c : sizes) {
+        switch (kind) {
+            case 0:
+                c = static_cast<double>(1 + below(50));
+                break;
+            case 1:
+                c = std::ldexp(1.0, static_cast<int>(below(20)));
+                break;
+            case 2:
+                c = below(4) == 0 ? 0.0 : term_of_kind(2);
+                break;
+            case 3:
+                c = below(3) == 0 ? 0.0 : static_cast<double>(1 + below(3));
+                break;
+            default:
+                c = term_of_kind(below(6));
+                break;
+        }
+    }
+    return sizes;
+}
+
+void expect_field(const char* name, std::uint64_t round, double got,
+                  const std::optional<double>& want) {
+    if (!want || bits_of(got) != bits_of(*want)) {
+        fail(name, round, got, want.value_or(std::nan("")));
+    }
+}
+
+void check_rows(std::uint64_t round) {
+    const std::size_t n = 1 + below(below(4) == 0 ? 300 : 40);
+    const std::vector<double> sizes = random_sizes(n);
+    double total = 0.0;
+    for (const double c : sizes) {
+        total += c;
+    }
+    if (below(4) == 0) {
+        total *= 0.75 + static_cast<double>(below(4));
+    }
+    if (!(total > 0.0) || !std::isfinite(total)) {
+        total = 1.0;
+    }
+    lexispan::Result<lexispan::PartTable> made = lexispan::make_part_table(sizes, total);
+    if (!made.ok()) {
+        std::printf("FAIL make_part_table (round %llu)\n", static_cast<unsigned long long>(round));
+        std::exit(1);
+    }
+    const lexispan::PartTable& table = made.value();
+    lexispan::ColumnSet columns;
+    for (std::size_t c = 0; c < lexispan::column_count; ++c) {
+        columns.add(static_cast<lexispan::Column>(c));
+    }
+    const std::size_t group = lexispan::row_group_size();
+    std::vector<RandomRow> rows(1 + below(group));
+    std::vector<lexispan::WordRow> words(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::size_t count = 0;
+        switch (below(6)) {
+            case 0: count = 0; break;
+            case 1: count = 1; break;
+            case 2: count = n; break;
+            case 3: count = std::min(n, n / 3 + below(2)); break;
+            default: count = below(n + 1); break;
+        }
+        rows[r] = random_row(n, count, below(18));
+        words[r] = below(2) == 0
+                       ? lexispan::WordRow{rows[r].dense.data(), nullptr, nullptr, 0}
+                       : lexispan::WordRow{nullptr, rows[r].parts.data(), rows[r].values.data(),
+                                           rows[r].parts.size()};
+    }
+    lexispan::RowScratch scratch;
+    std::vector<lexispan::RowValues> out(rows.size());
+    lexispan::evaluate_rows(table, words.data(), words.size(), columns,
+                            lexispan::DaMethod::pairwise, scratch, out.data());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        auto profile = lexispan::make_corpus_profile(rows[r].dense, sizes, total);
+        lexispan::CorpusProfile& p = profile.value();
+        const lexispan::DispersionMetrics record = lexispan::calculate_all_metrics(p);
+        const lexispan::RowValues& v = out[r];
+        using lexispan::Column;
+        using lexispan::index_of;
+        if (v.range != record.range) {
+            std::printf("FAIL range (round %llu)\n", static_cast<unsigned long long>(round));
+            std::exit(1);
+        }
+        expect_field("frequency", round, v.values[index_of(Column::frequency)],
+                     p.total_frequency);
+        for (const lexispan::OptionalField& field : lexispan::optional_fields) {
+            const auto column = lexispan::column_named(field.name);
+            expect_field(field.name, round, v.values[index_of(*column)], record.*field.member);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::uint64_t rounds = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20000;
+    rng.seed(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 12);
+    for (std::uint64_t round = 0; round < rounds; ++round) {
+        check_repeated(round);
+        check_block(round);
+        check_part_terms(round);
+        check_da(round);
+        if (round % 2 == 0) {
+            check_rows(round);
+        }
+    }
+    std::printf("ok %llu rounds\n", static_cast<unsigned long long>(rounds));
+    return 0;
+}
