@@ -2,7 +2,9 @@
 the in-memory call whatever the chunking, the scheduler and a worker lost on the
 way."""
 
+import importlib.util
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -172,6 +174,36 @@ def test_nothing_runs_before_compute(client):
 def test_argument_errors_are_raised_before_compute(call, error, message):
     with pytest.raises(error, match=message):
         call(da.from_array(MATRIX.toarray(), chunks=(50, 45)))
+
+
+EXAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "dask_folder.py")
+
+
+def test_folder_of_text_files_example(client, tmp_path):
+    # The README's way from text files to measures, on the cluster: the
+    # workers import the example's functions from the uploaded file.
+    if not os.path.exists(EXAMPLE):
+        pytest.skip("examples not present")
+    spec = importlib.util.spec_from_file_location("dask_folder", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    client.upload_file(EXAMPLE)
+    chosen = random.Random(5)
+    vocabulary = [f"w{i}" for i in range(150)] + ["Ünïcode", "tail"]
+    weights = [1 / (rank + 1) for rank in range(len(vocabulary))]
+    paths = []
+    for number in range(23):
+        path = tmp_path / f"text{number:02d}.txt"
+        path.write_text(" ".join(chosen.choices(vocabulary, weights, k=chosen.randint(5, 300))),
+                        encoding="utf-8")
+        paths.append(str(path))
+
+    frame = example.folder_measures(paths, files_per_block=6, words_per_block=40)
+    counters = [example.count_words(path) for path in paths]
+    words = sorted(set().union(*counters))
+    matrix = example.count_block(counters, {word: row for row, word in enumerate(words)})
+    assert frame.npartitions == -(-len(words) // 40)
+    same_frame(frame.compute(), lexispan_table.dispersion(matrix, words=words))
 
 
 def _die_once(marker, original):
