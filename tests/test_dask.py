@@ -4,6 +4,7 @@ way."""
 
 import importlib.util
 import os
+import pickle
 import random
 import signal
 import subprocess
@@ -141,6 +142,18 @@ def test_part_sizes_may_be_lazy(client):
     lazy = lexispan_table.dispersion_arrays(lazy_counts,
                                             part_sizes=da.from_array(SIZES, chunks=40))
     same_arrays(dict(zip(lazy, dask.compute(*lazy.values()))), expected)
+
+
+@pytest.mark.parametrize("make", [
+    lambda x, sizes: lexispan_table.dispersion_arrays(x, part_sizes=sizes)["dp"],
+    lambda x, sizes: lexispan_table.dispersion(x, part_sizes=sizes, measures=["dp"]),
+])
+def test_part_sizes_are_one_value_of_the_graph(make):
+    # Twenty blocks of words read the same 400 kB of part sizes: the graph
+    # holds them once, not once per task.
+    sizes = np.arange(1.0, 50_001.0)
+    lazy = make(da.ones((40, 50_000), chunks=(2, 10_000)), sizes)
+    assert sizes.nbytes < len(pickle.dumps(dict(lazy.__dask_graph__()))) < 2 * sizes.nbytes
 
 
 def _refuse(block):
