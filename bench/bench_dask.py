@@ -68,6 +68,11 @@ def peak_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def warm_up(lazy: bool) -> None:
     """One small call first, so imports and first-use costs stay out of the times."""
     import lexispan_table
@@ -94,12 +99,13 @@ def run_memory(args, out):
     matrix = sparse.vstack([word_block(a, b, args.words, args.parts, args.tokens)
                             for a, b in bounds(args.words, args.block)], format="csr")
     made = time.perf_counter() - started
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), cpu_seconds()
     columns = lexispan_table.dispersion_arrays(matrix, da="sorted", threads=2)
-    seconds = time.perf_counter() - started
+    seconds, cpu = time.perf_counter() - started, cpu_seconds() - cpu
     for name, values in columns.items():
         np.save(os.path.join(out, f"{name}.npy"), values)
-    return {"make": made, "seconds": seconds, "peak": peak_mib(), "nnz": int(matrix.nnz)}
+    return {"make": made, "seconds": seconds, "cpu": cpu, "peak": peak_mib(),
+            "nnz": int(matrix.nnz)}
 
 
 def run_threads(args, out):
@@ -114,13 +120,13 @@ def run_threads(args, out):
     counts = da.from_array(matrix, chunks=(args.block, -1), asarray=False)
     with dask.config.set(scheduler="threads", num_workers=2):
         warm_up(lazy=True)
-    started = time.perf_counter()
+    started, cpu = time.perf_counter(), cpu_seconds()
     lazy = lexispan_table.dispersion_arrays(counts, da="sorted")
     with dask.config.set(scheduler="threads", num_workers=2):
         values = dask.compute(*lazy.values())
-    seconds = time.perf_counter() - started
+    seconds, cpu = time.perf_counter() - started, cpu_seconds() - cpu
     check(out, dict(zip(lazy, values)))
-    return {"seconds": seconds, "peak": peak_mib()}
+    return {"seconds": seconds, "cpu": cpu, "peak": peak_mib()}
 
 
 def run_cluster(args, out):
@@ -147,12 +153,15 @@ def run_cluster(args, out):
         counts = counts.persist()
         wait(counts)
         made = time.perf_counter() - started
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), cpu_seconds()
+        before = client.run(cpu_seconds)
         frame = lexispan_table.dispersion(counts, da="sorted").compute()
         seconds = time.perf_counter() - started
+        after = client.run(cpu_seconds)
+        cpu = cpu_seconds() - cpu + sum(after[w] - before[w] for w in after)
         workers = client.run(peak_mib)
     check(out, {name: frame[name].to_numpy() for name in frame.columns})
-    return {"make": made, "seconds": seconds, "peak": peak_mib(),
+    return {"make": made, "seconds": seconds, "cpu": cpu, "peak": peak_mib(),
             "workers": sorted(workers.values())}
 
 
@@ -193,16 +202,22 @@ def main() -> None:
           f"counts, blocks of {args.block:,} words, DA sorted; {platform.processor() or '?'}, "
           f"{os.cpu_count()} CPUs, Python {platform.python_version()}")
     print("every way gave the in-memory values bit for bit")
-    print(f"{'way':<52} {'seconds':>8} {'ratio':>6}  peak memory (MiB)")
-    print(f"{'in memory, dispersion_arrays, 2 threads':<52} {base:8.1f} {1.0:6.2f}  "
-          f"{results['memory']['peak']:.0f}")
-    print(f"{'dask array, threaded scheduler, 2 threads':<52} "
-          f"{results['threads']['seconds']:8.1f} {results['threads']['seconds'] / base:6.2f}  "
-          f"{results['threads']['peak']:.0f}")
+    base_cpu = results["memory"]["cpu"]
+    print(f"{'way':<45} {'wall s':>7} {'ratio':>6} {'CPU s':>7} {'ratio':>6}  "
+          f"peak memory (MiB)")
+    rows = (("in memory, dispersion_arrays, 2 threads", "memory"),
+            ("dask array, threaded scheduler, 2 threads", "threads"),
+            ("LocalCluster, 2 worker processes x 1 thread", "cluster"))
+    for title, phase in rows:
+        result = results[phase]
+        peak = f"{result['peak']:.0f}"
+        if phase == "cluster":
+            workers = ", ".join(f"{value:.0f}" for value in result["workers"])
+            peak = f"workers {workers}; client {peak}"
+        print(f"{title:<45} {result['seconds']:7.1f} {result['seconds'] / base:6.2f} "
+              f"{result['cpu']:7.1f} {result['cpu'] / base_cpu:6.2f}  {peak}")
     cluster = results["cluster"]
-    workers = ", ".join(f"{value:.0f}" for value in cluster["workers"])
-    print(f"{'LocalCluster, 2 worker processes x 1 thread':<52} {cluster['seconds']:8.1f} "
-          f"{cluster['seconds'] / base:6.2f}  workers {workers}; client {cluster['peak']:.0f}")
+    print(f"load average at the end: {os.getloadavg()[0]:.1f}")
     print(f"making the counts: in one process {results['memory']['make']:.1f} s, on the "
           f"cluster {cluster['make']:.1f} s (not in the times above)")
 
