@@ -11,7 +11,9 @@ Each way runs in a process of its own, so each peak is its own:
   scheduler with 2 threads;
 - cluster: a LocalCluster of 2 single-threaded worker processes; each worker
   makes its own blocks of words (nothing is shipped from the client) and keeps
-  them, then dispersion gives a Dask DataFrame that is computed to the client.
+  them, then dispersion gives a Dask DataFrame that is computed to the client;
+- untrimmed: the same, without the MALLOC_TRIM_THRESHOLD_ that Dask's nanny
+  sets for its workers by default.
 Every way must give the baseline's values bit for bit before a time is shown.
 DA is computed by the sorted method: the pairwise one costs a word time in
 proportion to the square of the number of parts (44 ms a word at 20,000 parts).
@@ -32,6 +34,7 @@ import time
 import numpy as np
 
 SEED = 20261208
+PHASES = ("memory", "threads", "cluster", "untrimmed")
 
 
 def part_weights(parts: int) -> np.ndarray:
@@ -129,7 +132,8 @@ def run_threads(args, out):
     return {"seconds": seconds, "cpu": cpu, "peak": peak_mib()}
 
 
-def run_cluster(args, out):
+def run_cluster(args, out, trim=True):
+    import dask
     import dask.array as da
     import scipy.sparse as sparse
     from dask.delayed import delayed
@@ -137,8 +141,14 @@ def run_cluster(args, out):
 
     import lexispan_table
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None, silence_logs=40) as cluster, \
+    # Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_ set, which also
+    # stops glibc from raising its mmap threshold: every buffer of a word that
+    # is larger than 128 KiB is then mapped and unmapped again.
+    environment = {} if trim else {"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_":
+                                   None}
+    with dask.config.set(environment), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                         dashboard_address=None, silence_logs=40) as cluster, \
             Client(cluster) as client:
         warm_up(lazy=True)
         client.run(warm_up, False)
@@ -175,21 +185,21 @@ def check(out, columns):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--phase", choices=("memory", "threads", "cluster"))
+    parser.add_argument("--phase", choices=PHASES)
     parser.add_argument("--out")
     args = parser.parse_args()
     args.words, args.parts, args.block = ((20_000, 2_000, 2_000) if args.quick
                                           else (200_000, 20_000, 10_000))
     args.tokens = args.parts * 1_000
     if args.phase:
-        result = {"memory": run_memory, "threads": run_threads,
-                  "cluster": run_cluster}[args.phase](args, args.out)
+        result = {"memory": run_memory, "threads": run_threads, "cluster": run_cluster,
+                  "untrimmed": lambda *a: run_cluster(*a, trim=False)}[args.phase](args, args.out)
         print(json.dumps(result))
         return
 
     results = {}
     with tempfile.TemporaryDirectory() as out:
-        for phase in ("memory", "threads", "cluster"):
+        for phase in PHASES:
             command = [sys.executable, __file__, "--phase", phase, "--out", out]
             if args.quick:
                 command.append("--quick")
@@ -207,11 +217,12 @@ def main() -> None:
           f"peak memory (MiB)")
     rows = (("in memory, dispersion_arrays, 2 threads", "memory"),
             ("dask array, threaded scheduler, 2 threads", "threads"),
-            ("LocalCluster, 2 worker processes x 1 thread", "cluster"))
+            ("LocalCluster, 2 worker processes x 1 thread", "cluster"),
+            ("the same, MALLOC_TRIM_THRESHOLD_ not set", "untrimmed"))
     for title, phase in rows:
         result = results[phase]
         peak = f"{result['peak']:.0f}"
-        if phase == "cluster":
+        if phase in ("cluster", "untrimmed"):
             workers = ", ".join(f"{value:.0f}" for value in result["workers"])
             peak = f"workers {workers}; client {peak}"
         print(f"{title:<45} {result['seconds']:7.1f} {result['seconds'] / base:6.2f} "
