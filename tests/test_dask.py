@@ -69,6 +69,7 @@ SIZES = np.random.default_rng(3).random(90) * 1000 + 1
 @pytest.mark.parametrize("kind, chunks, words_axis", [
     ("csr", (37, -1), 0),          # sparse row chunks
     ("csr", (50, 40), 0),          # sparse chunks joined along the parts
+    ("csr_array", (64, 40), 0),    # the same with scipy's sparse arrays
     ("dense", (41, 23), 0),        # dense, split along both axes
     ("csc", (40, 33), 1),          # words on columns, sparse
     ("dense", (29, 57), 1),        # words on columns, dense
@@ -76,7 +77,8 @@ SIZES = np.random.default_rng(3).random(90) * 1000 + 1
 ])
 @pytest.mark.parametrize("sizes", ["default", "given"])
 def test_arrays_match_memory(client, kind, chunks, words_axis, sizes):
-    matrix = {"csr": MATRIX, "csc": MATRIX.T.tocsc(), "dense": MATRIX.toarray(),
+    matrix = {"csr": MATRIX, "csr_array": sparse.csr_array(MATRIX), "csc": MATRIX.T.tocsc(),
+              "dense": MATRIX.toarray(),
               "float32": MATRIX.toarray().astype(np.float32)}[kind]
     if words_axis == 1 and kind == "dense":
         matrix = MATRIX.toarray().T.copy()
