@@ -82,6 +82,11 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     record's exact bits; "sorted" computes DA in O(k log k) for a word found
     in k parts, with another rounding. threads: worker count (default: the
     pool's). progress: show a progress bar over words.
+
+    A dask.array.Array of counts (NumPy or scipy.sparse chunks) gives a dict
+    of lazy Dask arrays with the same values, computed block of words by
+    block of words; there threads is per block (default 1) and progress is
+    Dask's.
     """
     axis = check_words_axis(words_axis)
     names = select(measures, default=DEFAULT_MEASURE_NAMES)
@@ -106,7 +111,8 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
 
     The index is `words` when given (one label per word), else the words
     axis labels of a DataFrame input, else a RangeIndex. Every other argument
-    is as for dispersion_arrays.
+    is as for dispersion_arrays; a dask.array.Array of counts gives a lazy
+    Dask DataFrame with one partition per block of words.
     """
     axis = check_words_axis(words_axis)
     names = select(measures, default=DEFAULT_MEASURE_NAMES)
