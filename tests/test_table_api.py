@@ -260,7 +260,7 @@ CTRL_C_SCRIPT = textwrap.dedent("""
     from lexispan import CorpusWordAnalyzer
 
     rng = np.random.default_rng(1)
-    matrix = rng.integers(0, 3, (20000, 3000), dtype=np.int8)
+    matrix = rng.integers(0, 3, (WORDS, PARTS), dtype=np.int8)
     done = [0]
     def progress(n):
         done[0] = n
@@ -294,8 +294,12 @@ CTRL_C_SCRIPT = textwrap.dedent("""
 """)
 
 
-def test_ctrl_c_stops_a_long_call_and_leaves_the_module_usable():
-    run = subprocess.run([sys.executable, "-c", CTRL_C_SCRIPT], capture_output=True,
+# Many words of moderate length, and few long ones whose DA pair sums of one
+# group alone take seconds on the dense kernel.
+@pytest.mark.parametrize("words, parts", [(20000, 3000), (240, 24000)])
+def test_ctrl_c_stops_a_long_call_and_leaves_the_module_usable(words, parts):
+    script = CTRL_C_SCRIPT.replace("WORDS", str(words)).replace("PARTS", str(parts))
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True,
                          text=True, timeout=TIMEOUT)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.split()

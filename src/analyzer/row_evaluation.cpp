@@ -178,7 +178,8 @@ bool gather_entries(const WordRow& row, std::size_t n, std::vector<std::uint32_t
 }  // namespace
 
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
-                   const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out) {
+                   const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
+                   const std::atomic<bool>* stop) {
     const std::size_t n = parts.parts();
     const bool sparse_call = parts.sparse != nullptr && sparse_covers(columns);
     bool plain[da_lanes];
@@ -298,7 +299,11 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
 
     if (pending > 0) {
         double sums[da_lanes];
-        da_pair_sums(pending_rows, pending, n, sums);
+        if (stop == nullptr) {
+            da_pair_sums(pending_rows, pending, n, sums);
+        } else if (!da_pair_sums(pending_rows, pending, n, sums, *stop)) {
+            return;
+        }
         for (std::size_t p = 0; p < pending; ++p) {
             const std::size_t r = pending_index[p];
             const double value = finish_evenness_da(sums[p], n, pending_mean[p]);

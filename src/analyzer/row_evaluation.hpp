@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,7 +67,7 @@ public:
 
 private:
     friend void evaluate_rows(const PartTable&, const WordRow*, std::size_t, const ColumnSet&,
-                              DaMethod, RowScratch&, RowValues*);
+                              DaMethod, RowScratch&, RowValues*, const std::atomic<bool>*);
     std::vector<CorpusProfile> profiles_;
     std::vector<double> dense_;
     std::vector<double> sorted_;
@@ -84,9 +85,12 @@ private:
 // DaMethod::sorted. A row of finite counts >= 0 in a call that qualifies
 // (see SparseConstants) is computed from its nonzero parts; DA's pair sum
 // then runs from the nonzeros or, for a row found in most parts, on the
-// dense kernel. Everything else goes through the profile.
+// dense kernel. Everything else goes through the profile. Once `stop` is
+// set, the dense kernel may give up part-way and leave DA unspecified: the
+// caller then discards the rows.
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
-                   const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out);
+                   const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
+                   const std::atomic<bool>* stop = nullptr);
 
 // The sum of |q_i - q_j| over i < j for a row of n values of which the
 // `count` values in `nonzero` are the ones that are not zero (any order; the

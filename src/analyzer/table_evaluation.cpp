@@ -295,7 +295,10 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
                         load_word_slices(*compressed, first, count, buffers);
                     }
                     evaluate_rows(parts, buffers.rows.data() + (gathered ? offset : 0), count,
-                                  columns, da, buffers.scratch, buffers.results.data());
+                                  columns, da, buffers.scratch, buffers.results.data(), &stop);
+                    if (stop.load(std::memory_order_acquire)) {
+                        return;  // the group may be unfinished; the call is abandoned
+                    }
                     store_group(targets, first, count, buffers);
                     run.done->fetch_add(count, std::memory_order_relaxed);
                 }
