@@ -145,6 +145,56 @@ def test_asking_for_the_catalogue_changes_no_bit_of_the_other_columns():
         assert alone[name].tobytes() == together[name].tobytes(), name
 
 
+def sparse_path_rows(rng, n):
+    """Rows the sparse path takes: all zero, one nonzero, all but one part, random densities,
+    power-of-two counts (ties) and fractional ones; each has an absent part."""
+    rows = [np.zeros(n)]
+    one = np.zeros(n)
+    one[rng.integers(n)] = float(rng.integers(1, 1000))
+    rows.append(one)
+    for density in (0.02, 0.3, 0.9, 1.0):
+        for kind in ("counts", "powers", "fractions"):
+            if kind == "counts":
+                row = rng.integers(1, 60, size=n).astype(np.float64)
+            elif kind == "powers":
+                row = np.ldexp(1.0, rng.integers(-8, 30, size=n))
+            else:
+                row = rng.integers(1, 900, size=n) / 7.0
+            row *= rng.random(n) < density
+            row[rng.integers(n)] = 0.0
+            rows.append(row)
+    return np.array(rows)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_the_sparse_path_gives_the_bits_of_the_plain_walk(seed):
+    # A -0.0 where a word is absent sends its row through the plain walk
+    # over the profile without changing any value; the same row with +0.0
+    # there takes the sparse path. Both, from CSR and from a dense array,
+    # in one call, must agree on every column to the bit.
+    rng = np.random.default_rng(seed)
+    n = int(rng.choice([2, 3, 7, 40, 300]))
+    sizes = rng.integers(1, 5000, size=n).astype(np.float64)
+    if seed % 3 == 1:
+        sizes[rng.integers(n)] = 0.0  # a part of size 0: chi-squared is infinite there
+    total = float(sizes.sum()) * (1.0 if seed % 2 else 1.5)
+    sparse_rows = sparse_path_rows(rng, n)
+    plain_rows = sparse_rows.copy()
+    for row in plain_rows:
+        row[int(rng.choice(np.flatnonzero(row == 0.0)))] = -0.0
+    counts = np.vstack([sparse_rows, plain_rows])
+    words = len(sparse_rows)
+    stored = (counts != 0.0) | np.signbit(counts)  # keeps the -0.0 entries
+    csr = scipy.sparse.csr_array((counts[stored], np.nonzero(stored)[1],
+                                  np.concatenate([[0], np.cumsum(stored.sum(axis=1))])),
+                                 shape=counts.shape)
+    assert np.signbit(csr.data).sum() == words
+    for given in (counts, csr):
+        out = lexispan_table.dispersion_arrays(given, sizes, total, measures="all", threads=1)
+        for name in MEASURE_NAMES:
+            assert out[name][:words].tobytes() == out[name][words:].tobytes(), name
+
+
 # Gries (2008), section 3: five parts of 9, 10, 10, 10 and 11 words; the word
 # "a" occurs 1, 2, 3, 4 and 5 times. DP = 0.18 is printed there; the other
 # values are the definitions evaluated in exact rational arithmetic.

@@ -160,12 +160,22 @@ double juilland_d_equal_parts(CorpusProfile& profile) noexcept {
     if (profile.n < 2) {
         return f > 0.0 ? 1.0 : 0.0;
     }
-    if (f == 0.0 || std::fabs(mean_frequency(profile)) < near_zero) {
+    const double m = mean_frequency(profile);
+    if (f == 0.0 || std::fabs(m) < near_zero) {
         return 0.0;
     }
     // Present for n > 0, which every profile has.
-    const double vc = *get_vc_population(profile);
-    return 1.0 - vc / std::sqrt(as_double(profile.n - 1));
+    return juilland_d_equal_parts_from_vc(*get_vc_population(profile), f, m, profile.n);
+}
+
+double juilland_d_equal_parts_from_vc(double vc, double f, double m, std::size_t n) noexcept {
+    if (n < 2) {
+        return f > 0.0 ? 1.0 : 0.0;
+    }
+    if (f == 0.0 || std::fabs(m) < near_zero) {
+        return 0.0;
+    }
+    return 1.0 - vc / std::sqrt(as_double(n - 1));
 }
 
 double rosengren_kf(const double* v, const double* relative, std::size_t n, double f) noexcept {
@@ -215,18 +225,46 @@ double zhang_dc_sparse(const double* values, std::size_t entries, std::size_t n,
     return dc_from_root_sum(root_sum(values, entries), n, f);
 }
 
+namespace {
+
+double add_chi_term(double sum, double v, double relative, double f) noexcept {
+    const double expected = relative * f;
+    if (expected == 0.0 && v == 0.0) {
+        return sum;
+    }
+    const double d = v - expected;
+    return accumulate(sum, (d * d) / expected);
+}
+
+}  // namespace
+
 double chi_squared(const double* v, const double* relative, std::size_t n, double f) noexcept {
     if (f == 0.0) {
         return 0.0;
     }
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double expected = relative[i] * f;
-        if (expected == 0.0 && v[i] == 0.0) {
-            continue;
+        sum = add_chi_term(sum, v[i], relative[i], f);
+    }
+    return sum;
+}
+
+double chi_squared_sparse(const std::uint32_t* parts, const double* values, std::size_t entries,
+                          const double* relative, std::size_t n, double f) noexcept {
+    if (f == 0.0) {
+        return 0.0;
+    }
+    double sum = 0.0;
+    std::size_t next = 0;
+    for (std::size_t e = 0; e <= entries; ++e) {
+        const std::size_t stop = e < entries ? parts[e] : n;
+        for (std::size_t i = next; i < stop; ++i) {
+            sum = add_chi_term(sum, 0.0, relative[i], f);
         }
-        const double d = v[i] - expected;
-        sum = accumulate(sum, (d * d) / expected);
+        if (e < entries) {
+            sum = add_chi_term(sum, values[e], relative[stop], f);
+            next = stop + 1;
+        }
     }
     return sum;
 }

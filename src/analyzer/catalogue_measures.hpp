@@ -41,6 +41,9 @@ namespace lexispan {
 // 1 - VC(v) / sqrt(n - 1) with VC the record's vc_population, under the
 // guards of the record's juilland_d. Fills the profile's caches.
 [[nodiscard]] double juilland_d_equal_parts(CorpusProfile& profile) noexcept;
+// The same from the record's VC of the row, its f and mean count m = f / n.
+[[nodiscard]] double juilland_d_equal_parts_from_vc(double vc, double f, double m,
+                                                    std::size_t n) noexcept;
 
 // (sum of sqrt(s_i v_i))^2 (Rosengren 1971); 0 when f is 0. The sparse form
 // needs every s_i finite (see relative_sizes_finite): sqrt(s_i x +0.0) is
@@ -62,6 +65,12 @@ namespace lexispan {
 // when the word occurs there.
 [[nodiscard]] double chi_squared(const double* v, const double* relative, std::size_t n,
                                  double f) noexcept;
+// The same walk over all n parts for a row given as its entries (strictly
+// ascending parts), the absent parts' v_i being +0.0: every absent term
+// (0 - s_i f)^2 / (s_i f) depends on f, so no table of the call holds them.
+[[nodiscard]] double chi_squared_sparse(const std::uint32_t* parts, const double* values,
+                                        std::size_t entries, const double* relative,
+                                        std::size_t n, double f) noexcept;
 // 1 - chi-squared / (4 f) (Lyne 1985); 0 when f is 0.
 [[nodiscard]] double lyne_d3(double chi_squared_value, double f) noexcept;
 

@@ -114,17 +114,6 @@ double sorted_pair_sum(double* nonzero, std::size_t count, std::size_t n) noexce
 
 namespace {
 
-// Columns added after the record's own have no sparse path yet; asking for
-// one sends every row through the profile.
-bool sparse_covers(const ColumnSet& columns) noexcept {
-    for (std::size_t c = index_of(Column::ft_adjusted_by_da) + 1; c < column_count; ++c) {
-        if (columns.has(static_cast<Column>(c))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Keeps a row's counts > 0 as entries; false when a count is negative, -0.0
 // or not finite (the row takes the plain path).
 bool take_entry(double value, std::uint32_t part, std::vector<std::uint32_t>& parts,
@@ -181,7 +170,7 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
                    const std::atomic<bool>* stop) {
     const std::size_t n = parts.parts();
-    const bool sparse_call = parts.sparse != nullptr && sparse_covers(columns);
+    const bool sparse_call = parts.sparse != nullptr;
     bool plain[da_lanes];
     std::optional<double> evenness[da_lanes];
     // Rows whose DA pair sum runs on the dense kernel, from either path.

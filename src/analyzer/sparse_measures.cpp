@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "analyzer/catalogue_measures.hpp"
 #include "analyzer/corpus_profile.hpp"
 #include "analyzer/full_evaluation.hpp"
 #include "analyzer/measures.hpp"
@@ -54,6 +55,44 @@ double squared_deviations(const SparseRow& row, const double* x, std::size_t n,
     }
     sum.add_repeated(absent_square, n - next);
     return sum.value();
+}
+
+// The catalogue columns that need neither the record's D, D2 nor its SD
+// (those are set beside them). Every entry is finite and > 0 and every s_i
+// finite (make_sparse_constants), which the sparse forms ask for.
+void catalogue_columns(const SparseConstants& constants, const std::vector<double>& relative,
+                       const SparseRow& row, double f, std::int32_t range,
+                       const ColumnSet& columns, RowValues& out) noexcept {
+    const std::size_t n = constants.parts;
+    const std::size_t k = row.count;
+    auto set = [&](Column column, double value) { out.values[index_of(column)] = value; };
+    if (columns.has(Column::idf)) {
+        set(Column::idf, inverse_document_frequency(range, n));
+    }
+    if (columns.has(Column::maxmin)) {
+        set(Column::maxmin, max_min_spread_sparse(row.values, k, n));
+    }
+    if (columns.has(Column::engwall_fm)) {
+        set(Column::engwall_fm, engwall_fm(f, range, n));
+    }
+    if (columns.has(Column::rosengren_kf)) {
+        set(Column::rosengren_kf,
+            rosengren_kf_sparse(row.parts, row.values, k, relative.data(), f));
+    }
+    if (columns.has(Column::zhang_dc)) {
+        set(Column::zhang_dc, zhang_dc_sparse(row.values, k, n, f));
+    }
+    if (columns.has(Column::chi_squared) || columns.has(Column::lyne_d3)) {
+        const double chi = chi_squared_sparse(row.parts, row.values, k, relative.data(), n, f);
+        set(Column::chi_squared, chi);
+        set(Column::lyne_d3, lyne_d3(chi, f));
+    }
+    if (columns.has(Column::kromer_ur)) {
+        set(Column::kromer_ur, kromer_ur_sparse(row.values, k));
+    }
+    if (columns.has(Column::frequency_per_million)) {
+        set(Column::frequency_per_million, frequency_per_million(f, constants.total));
+    }
 }
 
 double smallest(const std::vector<double>& values) noexcept {
@@ -133,17 +172,22 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
     const auto range = static_cast<std::int32_t>(k < range_limit ? k : range_limit);
     out.range = range;
 
-    if (columns.has(Column::sd_population) || columns.has(Column::vc_population)) {
+    const bool wants_d_eq = columns.has(Column::juilland_d_eq);
+    if (columns.has(Column::sd_population) || columns.has(Column::vc_population) || wants_d_eq) {
         const double sd =
             f == 0.0 ? 0.0 : std::sqrt(squared_deviations(row, row.values, n, m) / count_n);
         if (columns.has(Column::sd_population)) {
             set(Column::sd_population, sd);
         }
+        const double vc = vc_from_sd(sd, m);
         if (columns.has(Column::vc_population)) {
-            set(Column::vc_population, vc_from_sd(sd, m));
+            set(Column::vc_population, vc);
+        }
+        if (wants_d_eq) {
+            set(Column::juilland_d_eq, juilland_d_equal_parts_from_vc(vc, f, m, n));
         }
     }
-    if (columns.has(Column::juilland_d)) {
+    if (columns.has(Column::juilland_d) || columns.has(Column::juilland_u)) {
         double d = 0.0;
         if (n < 2) {
             d = single_part_dispersion(f);
@@ -151,9 +195,14 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             const double a = std::sqrt(squared_deviations(row, q.data(), n, mu) / count_n);
             d = juilland_from_sd(a, mu, n);
         }
-        set(Column::juilland_d, d);
+        if (columns.has(Column::juilland_d)) {
+            set(Column::juilland_d, d);
+        }
+        if (columns.has(Column::juilland_u)) {
+            set(Column::juilland_u, juilland_u(d, f));
+        }
     }
-    if (columns.has(Column::carroll_d2)) {
+    if (columns.has(Column::carroll_d2) || columns.has(Column::carroll_um)) {
         double d2 = 0.0;
         if (n < 2) {
             d2 = single_part_dispersion(f);
@@ -164,7 +213,12 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             }
             d2 = entropy / constants.max_entropy;
         }
-        set(Column::carroll_d2, d2);
+        if (columns.has(Column::carroll_d2)) {
+            set(Column::carroll_d2, d2);
+        }
+        if (columns.has(Column::carroll_um)) {
+            set(Column::carroll_um, carroll_um(f, d2, n));
+        }
     }
     if (columns.has(Column::roschengren_s_adj)) {
         double s_adj = 0.0;
@@ -246,6 +300,9 @@ bool evaluate_sparse_row(const SparseConstants& constants, const std::vector<dou
             hellinger = hellinger_from_coefficient(coefficient);
         }
         set(Column::hellinger_dispersion, hellinger);
+    }
+    if (columns.needs_catalogue()) {
+        catalogue_columns(constants, relative, row, f, range, columns, out);
     }
     const double ft = mu;
     set(Column::mean_text_frequency_ft, ft);

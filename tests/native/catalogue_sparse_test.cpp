@@ -114,6 +114,14 @@ void check_row(std::uint64_t seed) {
                 "zhang_dc", seed);
     expect_same(kromer_ur(dense.data(), n), kromer_ur_sparse(values.data(), k), "kromer_ur",
                 seed);
+    expect_same(chi_squared(dense.data(), table.relative.data(), n, f),
+                chi_squared_sparse(parts.data(), values.data(), k, table.relative.data(), n, f),
+                "chi_squared", seed);
+    // The record's VC handed in, as the sparse row path does.
+    const double vc = get_vc_population(profile).value_or(0.0);
+    const double m = mean_frequency(profile);
+    expect_same(juilland_d_equal_parts(profile), juilland_d_equal_parts_from_vc(vc, f, m, n),
+                "juilland_d_eq", seed);
     if (!relative_sizes_finite(table)) {
         std::printf("generator made a non-finite size\n");
         ++failures;
