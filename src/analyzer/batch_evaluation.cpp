@@ -119,8 +119,14 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
                 row = rows.take_row(i);
                 words[i - first] = WordRow{row.data(), nullptr, nullptr, 0};
             }
+            // `failed` is also how a stop requested by `poll` reaches the
+            // rows: the DA kernel may then give up part-way, and the call's
+            // records are not used.
             evaluate_rows(table.value(), words, last - first, columns, DaMethod::pairwise, scratch,
-                          values);
+                          values, &failed);
+            if (failed.load(std::memory_order_acquire)) {
+                return;
+            }
             for (std::size_t i = first; i < last; ++i) {
                 records[i] = record_of(values[i - first]);
             }
