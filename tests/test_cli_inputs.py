@@ -5,6 +5,7 @@ same counts, bit for bit."""
 
 import csv
 import io
+import os
 import random
 import subprocess
 
@@ -304,6 +305,10 @@ def test_bad_matrix_market(tmp_path, vocab, text, message):
     one_error(run(path, *args), message)
 
 
+# pyarrow's own threads, uninstrumented, sometimes end a child interpreter
+# with std::terminate at exit under the preloaded sanitizer runtime.
+@pytest.mark.skipif(os.environ.get("LEXISPAN_SANITIZED") == "1",
+                    reason="pyarrow is checked in the plain run")
 def test_parquet_tables(tmp_path):
     pa = pytest.importorskip("pyarrow", reason="Parquet needs pyarrow (lexispan[parquet])")
     pq = pytest.importorskip("pyarrow.parquet")

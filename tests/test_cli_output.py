@@ -104,6 +104,10 @@ def test_json_lines_non_finite_values_are_null(tmp_path):
     assert record["dp"] is None and record["range"] == 2
 
 
+# pyarrow's own threads, uninstrumented, sometimes end a child interpreter
+# with std::terminate at exit under the preloaded sanitizer runtime.
+@pytest.mark.skipif(os.environ.get("LEXISPAN_SANITIZED") == "1",
+                    reason="pyarrow is checked in the plain run")
 def test_parquet_output(corpus, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet", reason="Parquet needs pyarrow (lexispan[parquet])")
     header, rows = table(run(corpus))
