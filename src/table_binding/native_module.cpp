@@ -109,7 +109,7 @@ struct HeldMatrix {
 
 // ("dense", array, words_axis) or
 // ("compressed", pointers, indices, data, words, parts, by_words)
-HeldMatrix matrix_from(PyObject* spec) {
+HeldMatrix matrix_from(PyObject* layout) {
     HeldMatrix held;
     const char* kind = nullptr;
     PyObject* a = nullptr;
@@ -118,7 +118,7 @@ HeldMatrix matrix_from(PyObject* spec) {
     PyObject* d = nullptr;
     PyObject* e = nullptr;
     int flag = 0;
-    if (!PyArg_ParseTuple(spec, "sO|OOOOp", &kind, &a, &b, &c, &d, &e, &flag)) {
+    if (!PyArg_ParseTuple(layout, "sO|OOOOp", &kind, &a, &b, &c, &d, &e, &flag)) {
         throw_pending_error();
     }
     if (std::string_view(kind) == "dense") {
@@ -239,9 +239,39 @@ void run_polling(Work&& work, Poll&& poll, std::atomic<bool>& stop) {
     }
 }
 
+// The poll of a call that counts finished words in `done`: stops for a
+// pending signal, and hands a changed count to `progress` (None: no
+// progress) with the interpreter lock held; false once either raised.
+class ProgressPoll {
+public:
+    ProgressPoll(PyObject* progress, const std::atomic<std::size_t>& done) noexcept
+        : progress_(progress), done_(done) {}
+
+    bool operator()(bool) {
+        if (PyErr_CheckSignals() != 0) {
+            return false;
+        }
+        const std::size_t now = done_.load(std::memory_order_relaxed);
+        if (progress_ != Py_None && now != reported_) {
+            reported_ = now;
+            PyRef result = PyRef::steal(
+                PyObject_CallFunction(progress_, "n", static_cast<Py_ssize_t>(now)));
+            if (!result) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    PyObject* progress_;  // borrowed from the call's arguments
+    const std::atomic<std::size_t>& done_;
+    std::size_t reported_ = 0;
+};
+
 PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
-        PyObject* spec = nullptr;
+        PyObject* layout = nullptr;
         PyObject* sizes_object = nullptr;
         double total = 0.0;
         PyObject* names = nullptr;
@@ -249,11 +279,11 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         const char* da_name = nullptr;
         Py_ssize_t threads = 1;
         PyObject* progress = nullptr;
-        if (!PyArg_ParseTuple(args, "OOdOOsnO", &spec, &sizes_object, &total, &names, &outputs,
+        if (!PyArg_ParseTuple(args, "OOdOOsnO", &layout, &sizes_object, &total, &names, &outputs,
                               &da_name, &threads, &progress)) {
             throw_pending_error();
         }
-        HeldMatrix held = matrix_from(spec);
+        HeldMatrix held = matrix_from(layout);
         Result<PartTable> table = make_part_table(doubles_from(sizes_object, "part_sizes"), total);
         const PartTable parts = unwrap(std::move(table));
         if (parts.parts() != held.matrix.parts) {
@@ -307,22 +337,7 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<bool> stop{false};
         std::atomic<std::size_t> done{0};
         const TableRun run{static_cast<std::size_t>(threads), &stop, &done};
-        std::size_t reported = 0;
-        const auto report = [&](bool) -> bool {
-            if (PyErr_CheckSignals() != 0) {
-                return false;
-            }
-            const std::size_t now = done.load(std::memory_order_relaxed);
-            if (progress != Py_None && now != reported) {
-                reported = now;
-                PyRef result = PyRef::steal(PyObject_CallFunction(progress, "n",
-                                                                  static_cast<Py_ssize_t>(now)));
-                if (!result) {
-                    return false;
-                }
-            }
-            return true;
-        };
+        ProgressPoll report{progress, done};
         std::optional<MeasureError> complaint;
         run_polling(
             [&] {
@@ -339,15 +354,15 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
     });
 }
 
-// part_sums(spec, sums): adds every word's counts to the float64 array sums.
+// part_sums(layout, sums): adds every word's counts to the float64 array sums.
 PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
-        PyObject* spec = nullptr;
+        PyObject* layout = nullptr;
         PyObject* sums_object = nullptr;
-        if (!PyArg_ParseTuple(args, "OO", &spec, &sums_object)) {
+        if (!PyArg_ParseTuple(args, "OO", &layout, &sums_object)) {
             throw_pending_error();
         }
-        HeldMatrix held = matrix_from(spec);
+        HeldMatrix held = matrix_from(layout);
         Buffer sums(sums_object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE);
         if (!element_format(sums.get(), "sums").is_native_double() ||
             sums.length() != held.matrix.parts) {
@@ -490,22 +505,7 @@ PyObject* position_dispersion_entry(PyObject*, PyObject* args) noexcept {
 
         std::atomic<bool> stop{false};
         std::atomic<std::size_t> done{0};
-        std::size_t reported = 0;
-        const auto report = [&](bool) -> bool {
-            if (PyErr_CheckSignals() != 0) {
-                return false;
-            }
-            const std::size_t now = done.load(std::memory_order_relaxed);
-            if (progress != Py_None && now != reported) {
-                reported = now;
-                PyRef result = PyRef::steal(PyObject_CallFunction(progress, "n",
-                                                                  static_cast<Py_ssize_t>(now)));
-                if (!result) {
-                    return false;
-                }
-            }
-            return true;
-        };
+        ProgressPoll report{progress, done};
         std::optional<PositionComplaint> complaint;
         run_polling(
             [&] {
@@ -654,10 +654,10 @@ PyObject* default_threads_entry(PyObject*, PyObject*) noexcept {
 
 PyMethodDef methods[] = {
     {"evaluate", evaluate_entry, METH_VARARGS,
-     "evaluate(spec, part_sizes, total, columns, outputs, da, threads, progress)\n--\n\n"
+     "evaluate(layout, part_sizes, total, columns, outputs, da, threads, progress)\n--\n\n"
      "Fill the output arrays with the named columns for every word."},
     {"part_sums", part_sums_entry, METH_VARARGS,
-     "part_sums(spec, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
+     "part_sums(layout, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
     {"ordered_sum", ordered_sum_entry, METH_O,
      "ordered_sum(values)\n--\n\nSum of a float64 array in index order from +0.0."},
     {"position_dispersion", position_dispersion_entry, METH_VARARGS,
