@@ -56,9 +56,9 @@ class CountMatrix:
         return int(self.indptr[-1])
 
     def engine_input(self) -> CountInput:
-        spec = ("compressed", self.indptr, self.indices, self.data, len(self.words),
+        layout = ("compressed", self.indptr, self.indices, self.data, len(self.words),
                 len(self.part_names), True)
-        return CountInput(spec, len(self.words), len(self.part_names),
+        return CountInput(layout, len(self.words), len(self.part_names),
                           keep=[self.indptr, self.indices, self.data])
 
     def column_sums(self) -> np.ndarray:

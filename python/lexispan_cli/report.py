@@ -118,8 +118,8 @@ def _number_texts(values: np.ndarray, precision: int | None, integer: bool) -> l
     floats: list[float] = values.tolist()
     if precision is None:
         return [repr(v) for v in floats]
-    spec = f".{precision}g"
-    return [format(v, spec) for v in floats]
+    pattern = f".{precision}g"
+    return [format(v, pattern) for v in floats]
 
 
 def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:

@@ -53,7 +53,7 @@ def _add_part_sums(previous: np.ndarray | None, block: Any, words_axis: int) -> 
     sums = (np.zeros(counts.parts, dtype=np.float64) if previous is None
             else previous.copy())
     if counts.words:
-        _native.part_sums(counts.spec, sums)
+        _native.part_sums(counts.layout, sums)
     return sums
 
 

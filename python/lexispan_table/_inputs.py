@@ -13,11 +13,11 @@ import numpy as np
 
 @dataclass
 class CountInput:
-    spec: tuple[Any, ...]     # what _native reads
+    layout: tuple[Any, ...]   # what _native reads
     words: int
     parts: int
     labels: Any = None        # word labels from a DataFrame, or None
-    keep: list[Any] = field(default_factory=list)  # objects the spec points into
+    keep: list[Any] = field(default_factory=list)  # objects the layout points into
 
 
 _SIGNED_INDEX = (np.dtype(np.int32), np.dtype(np.int64))
@@ -88,8 +88,8 @@ def from_sparse(matrix: Any, words_axis: int, labels: Any = None) -> CountInput:
     data = np.ascontiguousarray(native_values(np.asarray(matrix.data), "counts"))
     indptr = _index_array(np.asarray(matrix.indptr))
     indices = _index_array(np.asarray(matrix.indices))
-    spec = ("compressed", indptr, indices, data, words, parts, by_words)
-    return CountInput(spec, words, parts, labels, [matrix, indptr, indices, data])
+    layout = ("compressed", indptr, indices, data, words, parts, by_words)
+    return CountInput(layout, words, parts, labels, [matrix, indptr, indices, data])
 
 
 def from_array(array: np.ndarray, words_axis: int, labels: Any = None) -> CountInput:

@@ -34,11 +34,24 @@ def _check_da(da: object) -> str:
     return da
 
 
+def _checked_options(words_axis: object, measures: object, da: object, threads: object
+                     ) -> tuple[int, tuple[str, ...], str]:
+    """The words axis, the measure names and the DA method of a call, checked
+    together with `threads` before any input is read. The default worker
+    count is left to the in-memory path, which alone uses the pool."""
+    axis = check_words_axis(words_axis)
+    names = select(measures, default=DEFAULT_MEASURE_NAMES)
+    method = _check_da(da)
+    if threads is not None:
+        _check_threads(threads)
+    return axis, names, method
+
+
 def default_part_sizes(counts: CountInput) -> np.ndarray:
     """Each part's size as the sum of its counts over the words, in word order."""
     sums = np.zeros(counts.parts, dtype=np.float64)
     if counts.words:
-        _native.part_sums(counts.spec, sums)
+        _native.part_sums(counts.layout, sums)
     return sums
 
 
@@ -61,7 +74,7 @@ def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequenc
     if counts.words == 0:
         return columns
     with progress_callback(counts.words, progress) as report:
-        _native.evaluate(counts.spec, sizes, total, tuple(names), tuple(columns.values()),
+        _native.evaluate(counts.layout, sizes, total, tuple(names), tuple(columns.values()),
                          da, threads, report)
     return columns
 
@@ -78,7 +91,8 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     words_axis: 0 when words are rows, 1 when they are columns (as
     CountVectorizer gives them). part_sizes defaults to the sums of the counts
     over the words, total to the sum of the part sizes. measures: names from
-    lexispan_table.MEASURE_NAMES (default: all). da: "pairwise" gives the
+    lexispan_table.MEASURE_NAMES (default: DEFAULT_MEASURE_NAMES, the frequency
+    and the record's fields; "all": every name). da: "pairwise" gives the
     record's exact bits; "sorted" computes DA in O(k log k) for a word found
     in k parts, with another rounding. threads: worker count (default: the
     pool's). progress: show a progress bar over words.
@@ -88,15 +102,14 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     block of words; there threads is per block (default 1) and progress is
     Dask's.
     """
-    axis = check_words_axis(words_axis)
-    names = select(measures, default=DEFAULT_MEASURE_NAMES)
-    method = _check_da(da)
-    workers = _check_threads(threads)
+    axis, names, method = _checked_options(words_axis, measures, da, threads)
     dask_input = _dask_module(counts)
     if dask_input is not None:
-        result: dict[str, np.ndarray] = dask_input.dispersion_arrays(counts, part_sizes, total, words_axis=axis,
-                                            measures=names, da=method, threads=threads)
+        result: dict[str, np.ndarray] = dask_input.dispersion_arrays(
+            counts, part_sizes, total, words_axis=axis, measures=names, da=method,
+            threads=threads)
         return result
+    workers = _check_threads(threads)
     adapted = adapt(counts, axis)
     sizes, value = resolve_sizes(adapted, part_sizes, total)
     return evaluate(adapted, sizes, value, names, method, workers, bool(progress))
@@ -114,14 +127,12 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     is as for dispersion_arrays; a dask.array.Array of counts gives a lazy
     Dask DataFrame with one partition per block of words.
     """
-    axis = check_words_axis(words_axis)
-    names = select(measures, default=DEFAULT_MEASURE_NAMES)
-    method = _check_da(da)
-    workers = _check_threads(threads)
+    axis, names, method = _checked_options(words_axis, measures, da, threads)
     dask_input = _dask_module(counts)
     if dask_input is not None:
         return dask_input.dispersion(counts, part_sizes, total, words=words, words_axis=axis,
                                      measures=names, da=method, threads=threads)
+    workers = _check_threads(threads)
     pd = _pandas()
     adapted = adapt(counts, axis)
     index = _index(pd, adapted, words)
