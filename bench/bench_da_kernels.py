@@ -32,9 +32,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 PREVIOUS = "58935a5"
 SOURCES = [
-    "src/analyzer/da_pair_sums.cpp",
-    "src/analyzer/measures.cpp",
-    "src/analyzer/corpus_profile.cpp",
+    "src/analyzer/sums/da_pair_sums.cpp",
+    "src/analyzer/measures/measures.cpp",
+    "src/analyzer/profile/corpus_profile.cpp",
 ]
 FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fno-fast-math", "-ffp-contract=off"]
 WIDTH = {"avx512": 8, "avx2": 4, "baseline": 2}

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "analyzer/da_pair_sums.hpp"
-#include "analyzer/measures.hpp"
+#include "analyzer/sums/da_pair_sums.hpp"
+#include "analyzer/measures/measures.hpp"
 
 #if defined(LEXISPAN_BENCH_PREVIOUS)
 namespace lexispan_previous {

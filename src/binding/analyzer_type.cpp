@@ -4,11 +4,11 @@
 
 #include <utility>
 
-#include "analyzer/batch_evaluation.hpp"
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/full_evaluation.hpp"
-#include "analyzer/measures.hpp"
-#include "analyzer/single_metric.hpp"
+#include "analyzer/evaluation/batch_evaluation.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/evaluation/full_evaluation.hpp"
+#include "analyzer/measures/measures.hpp"
+#include "analyzer/evaluation/single_metric.hpp"
 #include "binding/arguments.hpp"
 #include "binding/classes.hpp"
 #include "binding/metrics_type.hpp"

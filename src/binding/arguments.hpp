@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "analyzer/batch_evaluation.hpp"
+#include "analyzer/evaluation/batch_evaluation.hpp"
 #include "binding/buffer_input.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "analyzer/numeric_elements.hpp"
+#include "analyzer/profile/numeric_elements.hpp"
 #include "binding/python.hpp"
 
 namespace lexispan::binding {

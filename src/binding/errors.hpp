@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "analyzer/measure_result.hpp"
+#include "analyzer/profile/measure_result.hpp"
 #include "binding/py_ref.hpp"
 
 namespace lexispan::binding {

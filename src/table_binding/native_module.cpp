@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "analyzer/position_measures.hpp"
-#include "analyzer/table_evaluation.hpp"
+#include "analyzer/evaluation/position_evaluation.hpp"
+#include "analyzer/evaluation/table_evaluation.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "parallel/thread_pool.hpp"

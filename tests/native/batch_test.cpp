@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "analyzer/batch_evaluation.hpp"
+#include "analyzer/evaluation/batch_evaluation.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace {

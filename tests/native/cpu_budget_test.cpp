@@ -2,6 +2,7 @@
 // control-group quota texts and trees, the affinity mask; run by
 // tests/test_native_pool.py. Exits non-zero on failure.
 #include "parallel/cpu_budget.hpp"
+#include "parallel/cgroup_quota.hpp"
 
 #include <sched.h>
 #include <stdlib.h>

@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "analyzer/da_pair_sums.hpp"
-#include "analyzer/measures.hpp"
+#include "analyzer/sums/da_pair_sums.hpp"
+#include "analyzer/measures/measures.hpp"
 
 using namespace lexispan;
 

@@ -14,14 +14,14 @@
 #include <random>
 #include <vector>
 
-#include "analyzer/catalogue_measures.hpp"
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/full_evaluation.hpp"
-#include "analyzer/measures.hpp"
-#include "analyzer/ordered_add.hpp"
-#include "analyzer/row_evaluation.hpp"
-#include "analyzer/sparse_measures.hpp"
-#include "analyzer/zero_run_sums.hpp"
+#include "analyzer/measures/catalogue_measures.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/evaluation/full_evaluation.hpp"
+#include "analyzer/measures/measures.hpp"
+#include "analyzer/sums/ordered_add.hpp"
+#include "analyzer/evaluation/row_evaluation.hpp"
+#include "analyzer/evaluation/sparse_measures.hpp"
+#include "analyzer/sums/zero_run_sums.hpp"
 
 namespace {
 

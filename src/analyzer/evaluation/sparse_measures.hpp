@@ -8,12 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "analyzer/table_columns.hpp"
-#include "analyzer/zero_run_sums.hpp"
+#include "analyzer/profile/table_columns.hpp"
+#include "analyzer/sums/zero_run_sums.hpp"
 
 namespace lexispan {
-
-struct RowValues;
 
 // What every row of a call shares when the call qualifies: part sizes finite
 // and not negative, a finite positive total, finite relative sizes.

@@ -4,17 +4,15 @@
 // whose term is +0.0; one whose absent term is the same for every part of
 // the run takes it by OrderedSum::add_repeated, one whose absent term
 // depends on the part by the call's PartTerms.
-#include "analyzer/sparse_measures.hpp"
+#include "analyzer/evaluation/sparse_measures.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "analyzer/catalogue_measures.hpp"
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/full_evaluation.hpp"
-#include "analyzer/measures.hpp"
-#include "analyzer/row_evaluation.hpp"
+#include "analyzer/measures/catalogue_measures.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/measures/measures.hpp"
 
 namespace lexispan {
 

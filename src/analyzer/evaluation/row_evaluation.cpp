@@ -1,6 +1,6 @@
 // Table rows through the record's own measure functions, so that every
 // column has the record's bits.
-#include "analyzer/row_evaluation.hpp"
+#include "analyzer/evaluation/row_evaluation.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,9 @@
 #include <utility>
 #include <variant>
 
-#include "analyzer/catalogue_measures.hpp"
-#include "analyzer/da_pair_sums.hpp"
-#include "analyzer/full_evaluation.hpp"
-#include "analyzer/measures.hpp"
+#include "analyzer/measures/catalogue_measures.hpp"
+#include "analyzer/sums/da_pair_sums.hpp"
+#include "analyzer/measures/measures.hpp"
 
 namespace lexispan {
 
@@ -165,6 +164,50 @@ bool gather_entries(const WordRow& row, std::size_t n, std::vector<std::uint32_t
 }
 
 }  // namespace
+
+void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts, const ColumnSet& columns,
+                        RowValues& values) noexcept {
+    const double* v = profile.v.data();
+    const std::size_t n = profile.n;
+    const double f = profile.total_frequency;
+    const double* relative = parts.relative.data();
+    auto set = [&](Column column, double value) { values.values[index_of(column)] = value; };
+    if (columns.has(Column::idf)) {
+        set(Column::idf, inverse_document_frequency(get_range(profile), n));
+    }
+    if (columns.has(Column::maxmin)) {
+        set(Column::maxmin, max_min_spread(v, n));
+    }
+    if (columns.has(Column::engwall_fm)) {
+        set(Column::engwall_fm, engwall_fm(f, get_range(profile), n));
+    }
+    if (columns.has(Column::juilland_u)) {
+        set(Column::juilland_u, juilland_u(get_juilland_d(profile), f));
+    }
+    if (columns.has(Column::juilland_d_eq)) {
+        set(Column::juilland_d_eq, juilland_d_equal_parts(profile));
+    }
+    if (columns.has(Column::carroll_um)) {
+        set(Column::carroll_um, carroll_um(f, get_carroll_d2(profile), n));
+    }
+    if (columns.has(Column::rosengren_kf)) {
+        set(Column::rosengren_kf, rosengren_kf(v, relative, n, f));
+    }
+    if (columns.has(Column::zhang_dc)) {
+        set(Column::zhang_dc, zhang_dc(v, n, f));
+    }
+    if (columns.has(Column::chi_squared) || columns.has(Column::lyne_d3)) {
+        const double chi = chi_squared(v, relative, n, f);
+        set(Column::chi_squared, chi);
+        set(Column::lyne_d3, lyne_d3(chi, f));
+    }
+    if (columns.has(Column::kromer_ur)) {
+        set(Column::kromer_ur, kromer_ur(v, n));
+    }
+    if (columns.has(Column::frequency_per_million)) {
+        set(Column::frequency_per_million, frequency_per_million(f, parts.total));
+    }
+}
 
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,

@@ -1,8 +1,8 @@
 // The formulas of every measure. Sums run in index order from the start
 // value each one names; nothing here may be reassociated.
-#include "analyzer/measures.hpp"
+#include "analyzer/measures/measures.hpp"
 
-#include "analyzer/ordered_add.hpp"
+#include "analyzer/sums/ordered_add.hpp"
 
 #include <cmath>
 #include <vector>

@@ -1,5 +1,5 @@
 // Element widening for every supported storage format.
-#include "analyzer/numeric_elements.hpp"
+#include "analyzer/profile/numeric_elements.hpp"
 
 #include <bit>
 #include <cstdint>

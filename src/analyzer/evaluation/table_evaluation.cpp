@@ -1,6 +1,6 @@
 // Rows of a count matrix to the row engine, a group at a time, never the
 // whole matrix dense.
-#include "analyzer/table_evaluation.hpp"
+#include "analyzer/evaluation/table_evaluation.hpp"
 
 #include <algorithm>
 #include <cstring>

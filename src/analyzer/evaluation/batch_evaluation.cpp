@@ -1,6 +1,6 @@
 // The batch evaluation: validation on the caller, rows on the workers through
 // the row engine that the table entry points use.
-#include "analyzer/batch_evaluation.hpp"
+#include "analyzer/evaluation/batch_evaluation.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/da_pair_sums.hpp"
-#include "analyzer/row_evaluation.hpp"
-#include "analyzer/table_columns.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/sums/da_pair_sums.hpp"
+#include "analyzer/evaluation/row_evaluation.hpp"
+#include "analyzer/profile/table_columns.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace lexispan {

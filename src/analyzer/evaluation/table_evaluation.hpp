@@ -9,10 +9,10 @@
 #include <span>
 #include <variant>
 
-#include "analyzer/measure_result.hpp"
-#include "analyzer/numeric_elements.hpp"
-#include "analyzer/row_evaluation.hpp"
-#include "analyzer/table_columns.hpp"
+#include "analyzer/profile/measure_result.hpp"
+#include "analyzer/profile/numeric_elements.hpp"
+#include "analyzer/evaluation/row_evaluation.hpp"
+#include "analyzer/profile/table_columns.hpp"
 
 namespace lexispan {
 

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "analyzer/measure_result.hpp"
+#include "analyzer/profile/measure_result.hpp"
 #include "metrics/dispersion_metrics.hpp"
 
 namespace lexispan {

@@ -10,7 +10,7 @@
 // adder's latency costs more), and more of them together again once the
 // remaining stream is short enough. A row's running sum is handed from one
 // pass to the next as it is, so its additions keep their order.
-#include "analyzer/da_pair_sums.hpp"
+#include "analyzer/sums/da_pair_sums.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -9,7 +9,7 @@
 #include <optional>
 #include <variant>
 
-#include "analyzer/corpus_profile.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
 
 namespace lexispan {
 
@@ -88,6 +88,11 @@ inline constexpr double ln2 = 0.6931471805599453;
 [[nodiscard]] std::optional<double> get_hellinger_dispersion(const CorpusProfile& profile);
 
 // Frequency-adjusted measures.
+// The two dispersion-adjusted frequencies, with the operand order that fixes
+// which NaN payload survives.
+[[nodiscard]] inline double ft_adjusted_by_pt(double ft, double pt) noexcept { return ft * pt; }
+[[nodiscard]] inline double ft_adjusted_by_da(double ft, double da) noexcept { return da * ft; }
+
 [[nodiscard]] std::optional<double> get_mean_text_frequency_ft(CorpusProfile& profile) noexcept;
 [[nodiscard]] std::optional<double> get_pervasiveness_pt(CorpusProfile& profile) noexcept;
 

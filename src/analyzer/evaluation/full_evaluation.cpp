@@ -1,5 +1,5 @@
 // The full evaluation: the per-measure functions, called in record order.
-#include "analyzer/full_evaluation.hpp"
+#include "analyzer/evaluation/full_evaluation.hpp"
 
 namespace lexispan {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "analyzer/measure_result.hpp"
+#include "analyzer/profile/measure_result.hpp"
 
 namespace lexispan {
 

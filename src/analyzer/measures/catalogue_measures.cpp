@@ -1,14 +1,14 @@
 // The catalogue formulas and their guards. Every sum runs in index order
 // from +0.0 through `accumulate`, so a sparse form that skips the +0.0 terms
 // of absent parts keeps the dense form's bits, NaN payloads included.
-#include "analyzer/catalogue_measures.hpp"
+#include "analyzer/measures/catalogue_measures.hpp"
 
 #include <array>
 #include <cmath>
 #include <limits>
 
-#include "analyzer/measures.hpp"
-#include "analyzer/ordered_add.hpp"
+#include "analyzer/measures/measures.hpp"
+#include "analyzer/sums/ordered_add.hpp"
 
 namespace lexispan {
 
@@ -201,15 +201,6 @@ double rosengren_kf_sparse(const std::uint32_t* parts, const double* values, std
     return sum * sum;
 }
 
-bool relative_sizes_finite(const PartTable& parts) noexcept {
-    for (const double s : parts.relative) {
-        if (!std::isfinite(s)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 double zhang_dc(const double* v, std::size_t n, double f) noexcept {
     if (f == 0.0) {
         return 0.0;
@@ -302,50 +293,6 @@ double kromer_ur(const double* v, std::size_t n) noexcept {
 
 double kromer_ur_sparse(const double* values, std::size_t entries) noexcept {
     return kromer_ur(values, entries);
-}
-
-void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts, const ColumnSet& columns,
-                        RowValues& values) noexcept {
-    const double* v = profile.v.data();
-    const std::size_t n = profile.n;
-    const double f = profile.total_frequency;
-    const double* relative = parts.relative.data();
-    auto set = [&](Column column, double value) { values.values[index_of(column)] = value; };
-    if (columns.has(Column::idf)) {
-        set(Column::idf, inverse_document_frequency(get_range(profile), n));
-    }
-    if (columns.has(Column::maxmin)) {
-        set(Column::maxmin, max_min_spread(v, n));
-    }
-    if (columns.has(Column::engwall_fm)) {
-        set(Column::engwall_fm, engwall_fm(f, get_range(profile), n));
-    }
-    if (columns.has(Column::juilland_u)) {
-        set(Column::juilland_u, juilland_u(get_juilland_d(profile), f));
-    }
-    if (columns.has(Column::juilland_d_eq)) {
-        set(Column::juilland_d_eq, juilland_d_equal_parts(profile));
-    }
-    if (columns.has(Column::carroll_um)) {
-        set(Column::carroll_um, carroll_um(f, get_carroll_d2(profile), n));
-    }
-    if (columns.has(Column::rosengren_kf)) {
-        set(Column::rosengren_kf, rosengren_kf(v, relative, n, f));
-    }
-    if (columns.has(Column::zhang_dc)) {
-        set(Column::zhang_dc, zhang_dc(v, n, f));
-    }
-    if (columns.has(Column::chi_squared) || columns.has(Column::lyne_d3)) {
-        const double chi = chi_squared(v, relative, n, f);
-        set(Column::chi_squared, chi);
-        set(Column::lyne_d3, lyne_d3(chi, f));
-    }
-    if (columns.has(Column::kromer_ur)) {
-        set(Column::kromer_ur, kromer_ur(v, n));
-    }
-    if (columns.has(Column::frequency_per_million)) {
-        set(Column::frequency_per_million, frequency_per_million(f, parts.total));
-    }
 }
 
 }  // namespace lexispan

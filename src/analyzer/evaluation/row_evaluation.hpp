@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/measure_result.hpp"
-#include "analyzer/sparse_measures.hpp"
-#include "analyzer/table_columns.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/profile/measure_result.hpp"
+#include "analyzer/evaluation/sparse_measures.hpp"
+#include "analyzer/profile/table_columns.hpp"
 
 namespace lexispan {
 
@@ -46,13 +46,6 @@ struct WordRow {
 // word in k parts, with compensated summation (another rounding of the same
 // measure).
 enum class DaMethod { pairwise, sorted };
-
-// Row values; `range` is the record's integer, the rest are indexed by
-// column (the range slot of `values` is unused).
-struct RowValues {
-    std::int32_t range = 0;
-    std::array<double, column_count> values{};
-};
 
 // Rows evaluated together (DA's pair sums of a group run side by side).
 [[nodiscard]] std::size_t row_group_size() noexcept;
@@ -91,6 +84,12 @@ private:
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
                    const std::atomic<bool>* stop = nullptr);
+
+// The catalogue columns that `columns` asks for, for the row of `profile`
+// (a profile refilled over `parts`); the record's D and D2 come from its own
+// functions, so their bits match the record's columns.
+void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts,
+                        const ColumnSet& columns, RowValues& values) noexcept;
 
 // The sum of |q_i - q_j| over i < j for a row of n values of which the
 // `count` values in `nonzero` are the ones that are not zero (any order; the

@@ -1,11 +1,11 @@
 // The metric-name table and the single-metric evaluation.
-#include "analyzer/single_metric.hpp"
+#include "analyzer/evaluation/single_metric.hpp"
 
 #include <string>
 #include <utility>
 
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/measures.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/measures/measures.hpp"
 
 namespace lexispan {
 

@@ -77,6 +77,13 @@ inline constexpr std::array<std::string_view, column_count> column_names = {
     return std::nullopt;
 }
 
+// Row values; `range` is the record's integer, the rest are indexed by
+// column (the range slot of `values` is unused).
+struct RowValues {
+    std::int32_t range = 0;
+    std::array<double, column_count> values{};
+};
+
 // Which columns a call computes; nothing else runs.
 class ColumnSet {
 public:

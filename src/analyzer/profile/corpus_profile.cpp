@@ -1,5 +1,5 @@
 // Construction and the cache rules of the corpus profile.
-#include "analyzer/corpus_profile.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
 
 #include <limits>
 #include <utility>

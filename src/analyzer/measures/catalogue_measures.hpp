@@ -12,9 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "analyzer/corpus_profile.hpp"
-#include "analyzer/row_evaluation.hpp"
-#include "analyzer/table_columns.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
 
 namespace lexispan {
 
@@ -46,14 +44,13 @@ namespace lexispan {
                                                     std::size_t n) noexcept;
 
 // (sum of sqrt(s_i v_i))^2 (Rosengren 1971); 0 when f is 0. The sparse form
-// needs every s_i finite (see relative_sizes_finite): sqrt(s_i x +0.0) is
-// then a zero that leaves the sum unchanged.
+// needs every s_i finite: sqrt(s_i x +0.0) is then a zero that leaves the
+// sum unchanged.
 [[nodiscard]] double rosengren_kf(const double* v, const double* relative, std::size_t n,
                                   double f) noexcept;
 [[nodiscard]] double rosengren_kf_sparse(const std::uint32_t* parts, const double* values,
                                          std::size_t entries, const double* relative,
                                          double f) noexcept;
-[[nodiscard]] bool relative_sizes_finite(const PartTable& parts) noexcept;
 
 // ((sum of sqrt(v_i)) / n)^2 / (f / n) (Zhang, Huang & Yu 2004); 0 when f is 0.
 [[nodiscard]] double zhang_dc(const double* v, std::size_t n, double f) noexcept;
@@ -81,11 +78,5 @@ namespace lexispan {
 // sum of harmonic_value(v_i) (Kromer 2003).
 [[nodiscard]] double kromer_ur(const double* v, std::size_t n) noexcept;
 [[nodiscard]] double kromer_ur_sparse(const double* values, std::size_t entries) noexcept;
-
-// The catalogue columns that `columns` asks for, for the row of `profile`
-// (a profile refilled over `parts`); the record's D and D2 come from its own
-// functions, so their bits match the record's columns.
-void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts,
-                        const ColumnSet& columns, RowValues& values) noexcept;
 
 }  // namespace lexispan

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "analyzer/measure_result.hpp"
+#include "analyzer/profile/measure_result.hpp"
 
 namespace lexispan {
 

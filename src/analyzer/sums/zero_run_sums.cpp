@@ -5,14 +5,14 @@
 // round-half-even looks at the parity of the sum. Integer arithmetic in units
 // therefore reproduces every rounding; whatever leaves the binade, ties and
 // anything off the grid is added as a real double.
-#include "analyzer/zero_run_sums.hpp"
+#include "analyzer/sums/zero_run_sums.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
 
-#include "analyzer/ordered_add.hpp"
+#include "analyzer/sums/ordered_add.hpp"
 
 namespace lexispan {
 
