@@ -3,6 +3,7 @@
 import math
 import struct
 import types
+from pathlib import Path
 
 from lexispan import DispersionMetrics
 
@@ -35,9 +36,16 @@ def exact(actual, expected):
 
 def value_bits(value):
     """A value's identity for bit-exact agreement between entry points (NaN payloads too)."""
+    if isinstance(value, list):
+        return [value_bits(item) for item in value]
     return bits(value) if isinstance(value, float) else value
 
 
 def record_bits(record):
     return tuple(value_bits(getattr(record, name)) for name in FIELDS)
+
+
+# The first line of a script run in a child interpreter that compares records as these tests do.
+IMPORT_RECORD_BITS = (f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
+                      "from conftest import record_bits")
 

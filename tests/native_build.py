@@ -6,6 +6,7 @@ the instrumented extension.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,6 +15,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+# Every program of the LEXISPAN_NATIVE_TESTS list in CMakeLists.txt.
+PROGRAMS = re.search(r"foreach\(program IN ITEMS([^)]*)\)",
+                     (ROOT / "CMakeLists.txt").read_text()).group(1).split()
 
 
 def build_native_programs(directory, build_type, targets):
@@ -54,9 +58,7 @@ def _build_once(tmp_path_factory, build_type, targets):
 @pytest.fixture(scope="session")
 def native_release(tmp_path_factory):
     """The directory of every native test program, built as the wheel builds the core."""
-    return _build_once(tmp_path_factory, "Release",
-                       ["thread_pool_test", "cpu_budget_test", "batch_test", "da_pair_sums_test",
-                        "sparse_sums_test", "catalogue_sparse_test"])
+    return _build_once(tmp_path_factory, "Release", PROGRAMS)
 
 
 @pytest.fixture(scope="session")

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import record_bits
+from conftest import IMPORT_RECORD_BITS, record_bits
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
 batch = CorpusWordAnalyzer.calculate_batch_metrics
@@ -136,16 +136,15 @@ def test_called_through_an_instance_ignores_it():
         record_bits(r) for r in batch([[1, 2]], [10, 20], 30)]
 
 
-WORKER_SCRIPT = textwrap.dedent(
+WORKER_SCRIPT = IMPORT_RECORD_BITS + textwrap.dedent(
     """
-    import random, struct, sys
+    import random
     from lexispan import CorpusWordAnalyzer
     rng = random.Random(7)
     sizes = [rng.randint(1, 500) for _ in range(40)]
     matrix = [[rng.choice([0, 0, 1, 2, 5, 0.5, -1]) for _ in sizes] for _ in range(301)]
     out = CorpusWordAnalyzer.calculate_batch_metrics(matrix, sizes, sum(sizes))
-    fields = [n for n in dir(out[0]) if not n.startswith("_")]
-    digest = [[struct.pack("<d", float(getattr(r, n))).hex() for n in fields] for r in out]
+    digest = [record_bits(r) for r in out]
     with open("/proc/self/status") as status:
         threads = next(int(l.split()[1]) for l in status if l.startswith("Threads:"))
     print(threads)

@@ -4,7 +4,6 @@ import csv
 import io
 import math
 import shutil
-import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import lexispan_table
+from conftest import bits
 
 from lexispan import CorpusWordAnalyzer, DispersionMetrics
 
@@ -28,10 +28,6 @@ def table(result, delimiter=",", stderr=""):
     assert result.stderr == stderr  # no progress line when stderr is not a terminal
     rows = list(csv.reader(io.StringIO(result.stdout), delimiter=delimiter))
     return rows[0], {row[0]: row for row in rows[1:]}
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def assert_row_is_exact(cells, header, counts, sizes, total):

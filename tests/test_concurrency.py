@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import FIELDS, SINGLE_METRIC_NAMES, record_bits, value_bits
+from conftest import IMPORT_RECORD_BITS, SINGLE_METRIC_NAMES, record_bits, value_bits
 from lexispan import CorpusWordAnalyzer
 
 A = CorpusWordAnalyzer
@@ -123,14 +123,8 @@ def test_threads_converting_slow_inputs_share_one_analyzer():
 
 
 REENTRY = """
-    import struct, sys
+    {import_record_bits}
     from lexispan import CorpusWordAnalyzer as A
-
-    FIELDS = {fields!r}
-
-    def record_bits(record):
-        return tuple(struct.pack("<d", v) if isinstance(v, float) else v
-                     for v in (getattr(record, f) for f in FIELDS))
 
     matrix = [[float((r * 3 + i) % 5) for i in range(4)] for r in range(40)]
     sizes, total = [10.0, 20.0, 30.0, 40.0], 100.0
@@ -167,20 +161,15 @@ REENTRY = """
 
 
 def test_batch_called_from_inside_its_own_conversion():
-    assert run_script(REENTRY.format(fields=FIELDS)).strip() == "ok"
+    assert run_script(REENTRY.format(import_record_bits=IMPORT_RECORD_BITS)).strip() == "ok"
 
 
 FORK = """
-    import os, struct, sys, warnings
+    {import_record_bits}
+    import os, warnings
     from lexispan import CorpusWordAnalyzer as A
 
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with the pool's threads alive
-    FIELDS = {fields!r}
-
-    def record_bits(record):
-        return tuple(struct.pack("<d", v) if isinstance(v, float) else v
-                     for v in (getattr(record, f) for f in FIELDS))
-
     matrix = [[float((r * 5 + i) % 9) for i in range(6)] for r in range(70)]
     sizes, total = [float(5 + i) for i in range(6)], 45.0
     serial = [record_bits(A(row, sizes, total).calculate_all_metrics()) for row in matrix]
@@ -206,18 +195,13 @@ FORK = """
 
 
 def test_batch_in_a_forked_child():
-    assert run_script(FORK.format(fields=FIELDS)).strip() == "ok"
+    assert run_script(FORK.format(import_record_bits=IMPORT_RECORD_BITS)).strip() == "ok"
 
 
 POOL = """
-    import multiprocessing, struct, sys, warnings
+    {import_record_bits}
+    import multiprocessing, warnings
     from lexispan import CorpusWordAnalyzer as A
-
-    FIELDS = {fields!r}
-
-    def record_bits(record):
-        return tuple(struct.pack("<d", v) if isinstance(v, float) else v
-                     for v in (getattr(record, f) for f in FIELDS))
 
     def job(seed):
         matrix = [[float((seed + r * 3 + i) % 7) for i in range(5)] for r in range(33)]
@@ -243,7 +227,7 @@ POOL = """
 @pytest.mark.parametrize("method", ["fork", "spawn"])
 def test_multiprocessing_pool(tmp_path, method):
     script = tmp_path / "pool_script.py"
-    script.write_text(textwrap.dedent(POOL.format(fields=FIELDS)))
+    script.write_text(textwrap.dedent(POOL.format(import_record_bits=IMPORT_RECORD_BITS)))
     try:
         completed = subprocess.run([sys.executable, str(script), method], capture_output=True,
                                    text=True, timeout=TIMEOUT)
@@ -254,15 +238,10 @@ def test_multiprocessing_pool(tmp_path, method):
 
 
 INTERRUPT = """
-    import signal, struct, sys, time
+    {import_record_bits}
+    import signal, time
     import numpy as np
     from lexispan import CorpusWordAnalyzer as A
-
-    FIELDS = {fields!r}
-
-    def record_bits(record):
-        return tuple(struct.pack("<d", v) if isinstance(v, float) else v
-                     for v in (getattr(record, f) for f in FIELDS))
 
     # About seven seconds of rows here, each short enough to end soon once stopped.
     columns = 16000
@@ -297,7 +276,8 @@ INTERRUPT = """
 
 def test_interrupt_stops_a_long_batch_and_leaves_the_pool_healthy():
     pytest.importorskip("numpy")
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPT.format(fields=FIELDS))],
+    script = textwrap.dedent(INTERRUPT.format(import_record_bits=IMPORT_RECORD_BITS))
+    child = subprocess.Popen([sys.executable, "-c", script],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().split() == ["started"]

@@ -28,7 +28,7 @@ from lexispan_table import MEASURE_NAMES  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                  dashboard_address=None, silence_logs=40) as cluster, \
+                                  dashboard_address=":0", silence_logs=40) as cluster, \
             distributed.Client(cluster) as connected:
         yield connected
 

@@ -1,65 +1,33 @@
-"""Hostile arguments: objects that raise, lie or mutate their container.
+"""Hostile arguments: objects that raise, lie, call back into the module or change their container.
 
-Every input is drawn as a recipe and built twice, so that objects with state
-behave the same way for both uses. One copy goes through a reference
-conversion written here in Python, which makes the interpreter calls that the
-module's conversion makes, in the same order; the other goes to the module.
-Either the reference raises, and then the module raises the same exception
-type (with the parameter prefix when it is exactly TypeError), or the module
-returns, bit for bit, what it returns for the plain lists of floats that the
-reference produced.
+Each case names a hostile input and what it must give: the plain value it converts to (the call
+must then return, bit for bit, what the same call returns for that plain value, or raise the same
+error) or the exact exception the conversion raises (named by its parameter when it is exactly
+TypeError). Every case goes into every slot of its kind on the three entries that convert
+arguments; afterwards an analyzer that the hostile objects also use must be unharmed.
 """
 
-import ctypes
 import struct
 
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+import pytest
 
-from conftest import FIELDS
+from conftest import bits, record_bits, value_bits
 from lexispan import CorpusWordAnalyzer
 
 A = CorpusWordAnalyzer
-SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
-
-METRIC_NAMES = ["dp", "dp_norm", "juilland_d", "carroll_d2", "evenness_da", "kl_divergence",
-                "jsd_dispersion", "pervasiveness_pt", "hellinger_dispersion",
-                "mean_text_frequency_ft"]
-MEASURES = ["get_range", "get_sd_population", "get_vc_population", "get_juilland_d",
-            "get_carroll_d2", "get_roschengren_s_adj", "get_dp", "get_dp_norm",
-            "get_kl_divergence", "get_evenness_da", "get_jsd_dispersion",
-            "get_hellinger_dispersion", "get_mean_text_frequency_ft", "get_pervasiveness_pt",
-            "get_corpus_part_sizes", "get_total_corpus_words", "get_relative_partition_sizes",
-            "get_normalized_frequencies"]
-
-# The interpreter's own conversions, called exactly as the module calls them.
-_as_double = ctypes.pythonapi.PyFloat_AsDouble
-_as_double.argtypes = [ctypes.py_object]
-_as_double.restype = ctypes.c_double
-_is_sequence = ctypes.pythonapi.PySequence_Check
-_is_sequence.argtypes = [ctypes.py_object]
-_is_sequence.restype = ctypes.c_int
+single, batch = A.calculate_single_metric, A.calculate_batch_metrics
+GETTERS = [name for name in dir(A) if name.startswith("get_")]
 
 # Used from inside conversions; must still work after every call.
 WITNESS = A([2, 0, 3], [100, 50, 150], 300)
-WITNESS_RECORD = None
-NESTED = ([1, 2], [3, 4], 7)
+WITNESS_RECORD = record_bits(WITNESS.calculate_all_metrics())
 REENTRY_PROBLEMS = []
 
 
-def bits(value):
-    if isinstance(value, float):
-        return ("f", struct.pack("<d", value))
-    if isinstance(value, list):
-        return [bits(item) for item in value]
-    return value
+class Raises:
+    def __init__(self, kind, message):
+        self.kind, self.message = kind, message
 
-
-def record_bits(record):
-    return tuple(bits(getattr(record, name)) for name in FIELDS)
-
-
-# --- hostile objects -------------------------------------------------------------------------
 
 class Failing(Exception):
     pass
@@ -69,8 +37,8 @@ class TypeErrorSubclass(TypeError):
     pass
 
 
-EXCEPTIONS = {"failing": Failing, "type": TypeError, "type_sub": TypeErrorSubclass,
-              "value": ValueError, "overflow": OverflowError, "index": IndexError}
+# Raised by a hostile object: only an exact TypeError gets the parameter's name.
+KINDS = [Failing, TypeError, TypeErrorSubclass, ValueError, OverflowError, IndexError]
 
 
 class FloatSub(float):
@@ -88,101 +56,90 @@ class StrSub(str):
 
 
 class HasFloat:
-    def __init__(self, result, raises=None):
-        self.result, self.raises = result, raises
+    def __init__(self, result):
+        self.result = result
 
     def __float__(self):
-        if self.raises:
-            raise EXCEPTIONS[self.raises]("from __float__")
+        if isinstance(self.result, Exception):
+            raise self.result
         return self.result
 
 
 class HasIndex:
-    def __init__(self, result, raises=None):
-        self.result, self.raises = result, raises
+    def __init__(self, result):
+        self.result = result
 
     def __index__(self):
-        if self.raises:
-            raise EXCEPTIONS[self.raises]("from __index__")
+        if isinstance(self.result, Exception):
+            raise self.result
         return self.result
 
 
 class Reentrant:
     """Calls back into the module (and into the shared witness) while converting."""
 
-    def __init__(self, result):
-        self.result = result
-
     def __float__(self):
         if record_bits(WITNESS.calculate_all_metrics()) != WITNESS_RECORD:
             REENTRY_PROBLEMS.append("witness record changed")
-        if WITNESS.get_range() != 2:
-            REENTRY_PROBLEMS.append("witness range changed")
-        if (A.calculate_single_metric([1, 2], [3, 4], 7, "dp") !=
-                A(*NESTED).get_dp() or
-                record_bits(A.calculate_batch_metrics([NESTED[0]], *NESTED[1:])[0]) !=
-                record_bits(A(*NESTED).calculate_all_metrics())):
+        if (single([1, 2], [3, 4], 7, "dp") != A([1, 2], [3, 4], 7).get_dp() or
+                record_bits(batch([[1, 2]], [3, 4], 7)[0]) !=
+                record_bits(A([1, 2], [3, 4], 7).calculate_all_metrics())):
             REENTRY_PROBLEMS.append("nested call disagrees")
-        return self.result
+        return 2.0
 
 
 class Mutator:
-    """Changes the list it sits in when first converted."""
+    """Converts to 2.0 after changing the list it sits in, on its first conversion only (an
+    item inserted before it comes round again)."""
 
-    def __init__(self, action, result):
-        self.action, self.result, self.container = action, result, None
+    def __init__(self, change):
+        self.change, self.items = change, None
 
     def __float__(self):
-        items, self.container = self.container, None  # once: an insert would come round again
-        if items is None:  # not in a list, or already done
-            pass
-        elif self.action == "append":
-            items.append(1.5)
-        elif self.action == "pop":
-            if items:
-                items.pop()
-        elif self.action == "clear":
-            items.clear()
-        elif self.action == "insert":
-            items.insert(0, -3.0)
-        elif self.action == "replace":
-            items[:] = [7.0, 8.0]
-        return self.result
+        items, self.items = self.items, None
+        if items is not None:
+            self.change(items)
+        return 2.0
+
+
+def in_list(*items):
+    built = list(items)
+    for item in built:
+        if isinstance(item, Mutator):
+            item.items = built
+    return built
 
 
 class OldSequence:
-    """__getitem__ only (plus an optional __len__ that may lie or raise);
-    indexing may fail part-way with something other than IndexError."""
+    """__getitem__ only; IndexError ends it, anything else raised at `fail_at` is an error."""
 
-    def __init__(self, items, length, fail_at=-1, raises=None):
-        self.items, self.length, self.fail_at, self.raises = items, length, fail_at, raises
+    def __init__(self, items, fail_at=-1, error=None):
+        self.items, self.fail_at, self.error = items, fail_at, error
 
     def __getitem__(self, index):
         if index == self.fail_at:
-            raise EXCEPTIONS[self.raises]("from __getitem__")
+            raise self.error
         return self.items[index]
 
 
 class LengthSequence(OldSequence):
+    """With a __len__ that may lie, raise or return something other than a size."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
     def __len__(self):
-        if self.length == "raises":
-            raise Failing("from __len__")
-        if self.length == "huge":
-            return 2 ** 62
-        if self.length == "overflow":
-            return 2 ** 70
-        if self.length == "negative":
-            return -1
-        if self.length == "wrong_type":
-            return "three"
-        return len(self.items)
+        if isinstance(self.length, Exception):
+            raise self.length
+        return self.length
 
 
 class IterSequence:
-    """Iteration yields other items than indexing, and may fail part-way."""
+    """Iteration yields other items than indexing and the length say, and may fail part-way."""
 
-    def __init__(self, items, fail_at, raises):
-        self.items, self.fail_at, self.raises = items, fail_at, raises
+    def __init__(self, items, fail_at=-1, error=None):
+        self.items, self.fail_at, self.error = items, fail_at, error
 
     def __getitem__(self, index):
         return 99.0
@@ -193,299 +150,234 @@ class IterSequence:
     def __iter__(self):
         for position, item in enumerate(self.items):
             if position == self.fail_at:
-                raise EXCEPTIONS[self.raises]("from __next__")
+                raise self.error
             yield item
 
 
-# --- recipes ---------------------------------------------------------------------------------
+# NaNs whose payload and sign must survive (the second one signalling).
+NANS = [-float("nan"), struct.unpack("<d", struct.pack("<Q", 0xFFF4000000000123))[0]]
+NOT_REAL = "must be real number, not {}"
 
-def nan_with_payload(sign, payload):
-    return struct.unpack("<d", struct.pack("<Q", (sign << 63) | 0x7FF0000000000000 |
-                                           (payload or 1)))[0]
+# (case, hostile item, the value it converts to or the exception it raises)
+ITEMS = [
+    ("float subclass: its value, not its __float__", lambda: FloatSub(0.5), 0.5),
+    ("int subclass: its __float__", lambda: IntSub(3), 2.5),
+    ("bool", lambda: True, 1.0),
+    ("int rounded to a double", lambda: 2 ** 53 + 1, 9007199254740992.0),
+    ("int beyond a double", lambda: 2 ** 1030,
+     Raises(OverflowError, "int too large to convert to float")),
+    ("negative int beyond a double", lambda: -(2 ** 1030),
+     Raises(OverflowError, "int too large to convert to float")),
+    *[(f"NaN {bits(nan).hex()}", lambda nan=nan: nan, nan) for nan in NANS],
+    ("-0.0", lambda: -0.0, -0.0),
+    ("smallest subnormal", lambda: 5e-324, 5e-324),
+    ("infinity", lambda: float("inf"), float("inf")),
+    ("__float__", lambda: HasFloat(1e300), 1e300),
+    ("__float__ giving a genuine -1.0", lambda: HasFloat(-1.0), -1.0),
+    ("__index__", lambda: HasIndex(7), 7.0),
+    ("__index__ giving a genuine -1", lambda: HasIndex(-1), -1.0),
+    ("__index__ beyond a double", lambda: HasIndex(2 ** 1030),
+     Raises(OverflowError, "int too large to convert to float")),
+    *[(f"__float__ returning {type(bad).__name__}", lambda bad=bad: HasFloat(bad),
+       Raises(TypeError, f"HasFloat.__float__ returned non-float (type {type(bad).__name__})"))
+      for bad in (1, "1.0", None, [1.0])],
+    *[(f"__index__ returning {type(bad).__name__}", lambda bad=bad: HasIndex(bad),
+       Raises(TypeError, f"__index__ returned non-int (type {type(bad).__name__})"))
+      for bad in (1.5, "1", None)],
+    *[(f"__{method}__ raising {kind.__name__}", lambda kind=kind, cls=cls: cls(kind("hostile")),
+       Raises(kind, "hostile"))
+      for method, cls in (("float", HasFloat), ("index", HasIndex)) for kind in KINDS],
+    *[(f"a {type(bad).__name__}", lambda bad=bad: bad,
+       Raises(TypeError, NOT_REAL.format(type(bad).__name__)))
+      for bad in ("1", None, 1j, [1.0], b"1")],
+    ("calls back into the module", Reentrant, 2.0),
+]
 
+ONE_TWO_THREE = [1.0, 2.0, 3.0]
+NOT_A_SEQUENCE = "'{}' object cannot be converted to 'Sequence'"
+NOT_TEXT = Raises(TypeError, "Can't extract `str` to `Vec`")
 
-exception_names = st.sampled_from(sorted(EXCEPTIONS))
-plain_floats = st.one_of(
-    st.floats(allow_nan=True, allow_infinity=True),
-    st.sampled_from([0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324, 2.2250738585072014e-308,
-                     1.7976931348623157e308, -1.7976931348623157e308, 1e-300, 1e300]),
-    st.builds(nan_with_payload, st.integers(0, 1), st.integers(0, 2 ** 52 - 1)),
-)
-numbers = st.one_of(
-    st.tuples(st.just("float"), plain_floats),
-    st.tuples(st.just("int"), st.one_of(st.integers(-10, 1000),
-                                        st.integers(-(2 ** 1030), 2 ** 1030))),
-    st.tuples(st.just("bool"), st.booleans()),
-    st.tuples(st.just("float_sub"), plain_floats),
-    st.tuples(st.just("int_sub"), st.integers(-5, 5)),
-    st.tuples(st.just("has_float"), plain_floats),
-    st.tuples(st.just("float_wrong_type"), st.sampled_from([1, "1.0", None, [1.0]])),
-    st.tuples(st.just("float_raises"), exception_names),
-    st.tuples(st.just("has_index"), st.integers(-(2 ** 1030), 2 ** 1030)),
-    st.tuples(st.just("index_wrong_type"), st.sampled_from([1.5, "1", None])),
-    st.tuples(st.just("index_raises"), exception_names),
-    st.tuples(st.just("other"), st.sampled_from(["str", "none", "complex", "list", "bytes"])),
-    st.tuples(st.just("reentrant"), plain_floats),
-    st.tuples(st.just("mutator"), st.tuples(
-        st.sampled_from(["append", "pop", "clear", "insert", "replace"]), plain_floats)),
-)
-benign = st.one_of(
-    st.tuples(st.just("int"), st.integers(0, 20)),
-    st.tuples(st.just("float"), plain_floats),
-    st.tuples(st.sampled_from(["float_sub", "has_float", "reentrant"]), plain_floats),
-    st.tuples(st.sampled_from(["int_sub", "bool"]), st.integers(0, 1)),
-    st.tuples(st.just("has_index"), st.integers(-5, 50)),
-)
-# Mostly items that convert, so that many examples get through conversion.
-def weighted(common, rare, rare_in_ten):
-    return st.integers(0, 9).flatmap(lambda k: rare if k < rare_in_ten else common)
+# (case, hostile container of `items`, what it converts to: a function of `items` or a
+# constant); `items` are numbers for a vector and rows for a matrix.
+CONTAINERS = [
+    ("tuple", tuple, list),
+    ("sequence by __getitem__ alone", OldSequence, list),
+    *[(f"__len__ {lie}", lambda items, length=length: LengthSequence(items, length), list)
+      for lie, length in (("true", 3), ("huge", 2 ** 62), ("beyond an index", 2 ** 70),
+                          ("negative", -1), ("raising", Failing("hostile")),
+                          ("not an int", "three"))],
+    ("iteration unlike indexing", IterSequence, list),
+    ("__getitem__ raising IndexError part-way: the items before it",
+     lambda items: OldSequence(items, 2, IndexError("end")), lambda items: items[:2]),
+    *[(f"__getitem__ raising {kind.__name__}",
+       lambda items, kind=kind: OldSequence(items, 1, kind("hostile")), Raises(kind, "hostile"))
+      for kind in KINDS if kind is not IndexError],
+    *[(f"__next__ raising {kind.__name__} at {at}",
+       lambda items, kind=kind, at=at: IterSequence(items, at, kind("hostile")),
+       Raises(kind, "hostile")) for kind in KINDS for at in (0, 2)],
+    ("bytes", lambda _: b"\x01\x02\x03", [1, 2, 3]),
+    ("bytearray", lambda _: bytearray(b"\x01\x02\x03"), [1, 2, 3]),
+    ("range", lambda _: range(1, 4), [1, 2, 3]),
+    ("empty", lambda _: [], []),
+    ("str", lambda _: "123", NOT_TEXT),
+    ("str subclass", lambda _: StrSub("123"), NOT_TEXT),
+    *[(type(bad).__name__, lambda _, bad=bad: bad,
+       Raises(TypeError, NOT_A_SEQUENCE.format(type(bad).__name__)))
+      for bad in ({1: 2}, {1.0}, (x for x in [1.0]), 3.0)],
+]
 
+# (case, a list whose item changes it while it is converted, what iterating it gives)
+MUTATIONS = [
+    ("appends", lambda _: in_list(Mutator(lambda items: items.append(1.5)), 3.0),
+     [2.0, 3.0, 1.5]),
+    ("pops the last item", lambda _: in_list(1.0, Mutator(list.pop), 3.0, 4.0), ONE_TWO_THREE),
+    ("clears", lambda _: in_list(1.0, 3.0, Mutator(list.clear)), [1.0, 3.0, 2.0]),
+    ("inserts before it", lambda _: in_list(Mutator(lambda items: items.insert(0, -3.0)), 3.0),
+     [2.0, 2.0, 3.0]),
+    ("replaces every item",
+     lambda _: in_list(Mutator(lambda items: items.__setitem__(slice(None), [7.0, 8.0, 9.0])),
+                       5.0, 6.0), [2.0, 8.0, 9.0]),
+]
 
-item = weighted(benign, numbers, 1)
-LENGTH_BEHAVIOURS = ["none", "true", "huge", "overflow", "negative", "raises", "wrong_type"]
+# (case, hostile metric name, the name it converts to or the exception it raises)
+NAMES = [
+    ("str subclass", lambda: StrSub("dp"), "dp"),
+    ("unknown str subclass", lambda: StrSub("DP"), "DP"),
+    ("lone surrogate", lambda: "\ud800", Raises(
+        UnicodeEncodeError,
+        "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed")),
+    ("float", lambda: 2.5, Raises(TypeError, "'float' object cannot be converted to 'PyString'")),
+]
 
-
-def sequences_of(children):
-    """Containers that are sequences and iterate over `children`."""
-    return st.one_of(
-        st.tuples(st.sampled_from(["list", "tuple"]), children),
-        st.tuples(st.just("old"), children, st.sampled_from(LENGTH_BEHAVIOURS),
-                  weighted(st.just(-1), st.integers(0, 5), 3), exception_names),
-        st.tuples(st.just("iter"), children, st.integers(-1, 5), exception_names),
-    )
-
-
-def containers(children):
-    return st.one_of(
-        sequences_of(children),
-        st.tuples(st.sampled_from(["bytes", "bytearray"]),
-                  st.lists(st.integers(0, 255), max_size=5)),
-        st.tuples(st.just("range"), st.integers(-3, 3), st.integers(-3, 5)),
-        st.tuples(st.sampled_from(["str", "str_sub", "dict", "set", "generator", "number"]),
-                  st.text(max_size=3)),
-    )
-
-
-vectors = containers(st.lists(item, max_size=5))
-matrices = containers(st.lists(vectors, max_size=4))
-
-
-def vectors_of(n):
-    return sequences_of(st.lists(item, min_size=n, max_size=n))
-
-
-lengths = st.integers(1, 5)
-# Frequencies and part sizes of one length most of the time.
-vector_pairs = st.one_of(lengths.flatmap(lambda n: st.tuples(vectors_of(n), vectors_of(n))),
-                         st.tuples(vectors, vectors))
-matrix_and_sizes = st.one_of(
-    lengths.flatmap(lambda n: st.tuples(sequences_of(st.lists(vectors_of(n), max_size=4)),
-                                        vectors_of(n))),
-    st.tuples(matrices, vectors))
-
-
-def build_number(recipe):
-    kind, data = recipe
-    if kind in ("float", "int", "bool"):
-        return data
-    if kind == "float_sub":
-        return FloatSub(data)
-    if kind == "int_sub":
-        return IntSub(data)
-    if kind == "has_float":
-        return HasFloat(data)
-    if kind == "float_wrong_type":
-        return HasFloat(list(data) if isinstance(data, list) else data)
-    if kind == "float_raises":
-        return HasFloat(None, raises=data)
-    if kind == "has_index":
-        return HasIndex(data)
-    if kind == "index_wrong_type":
-        return HasIndex(data)
-    if kind == "index_raises":
-        return HasIndex(None, raises=data)
-    if kind == "other":
-        return {"str": "1", "none": None, "complex": 1j, "list": [1.0], "bytes": b"1"}[data]
-    if kind == "reentrant":
-        return Reentrant(data)
-    if kind == "mutator":
-        return Mutator(*data)
-    raise AssertionError(kind)
+SIZES, TOTAL = [10.0, 20.0, 30.0], 60.0
 
 
-def build_container(recipe, build_child):
-    kind = recipe[0]
-    if kind in ("list", "tuple"):
-        built = [build_child(child) for child in recipe[1]]
-        for item in built:
-            if isinstance(item, Mutator):
-                item.container = built
-        return built if kind == "list" else tuple(built)
-    if kind == "old":
-        built = [build_child(child) for child in recipe[1]]
-        sequence = OldSequence if recipe[2] == "none" else LengthSequence
-        return sequence(built, recipe[2], recipe[3], recipe[4])
-    if kind == "iter":
-        return IterSequence([build_child(child) for child in recipe[1]], recipe[2], recipe[3])
-    if kind == "bytes":
-        return bytes(recipe[1])
-    if kind == "bytearray":
-        return bytearray(recipe[1])
-    if kind == "range":
-        return range(recipe[1], recipe[2])
-    text = recipe[1]
-    return {"str": lambda: text, "str_sub": lambda: StrSub(text), "dict": lambda: {text: 1},
-            "set": lambda: {1.0}, "generator": lambda: (x for x in [1.0]),
-            "number": lambda: 3.0}[kind]()
+def analyzer_summary(analyzer):
+    record = analyzer.calculate_all_metrics()
+    return [value_bits(getattr(analyzer, name)()) for name in GETTERS] + [
+        record_bits(record), repr(record)]
 
 
-def build_vector(recipe):
-    return build_container(recipe, build_number)
+def records(result):
+    return [record_bits(record) for record in result]
 
 
-def build_matrix(recipe):
-    return build_container(recipe, build_vector)
-
-
-# --- the reference conversion ----------------------------------------------------------------
-
-def reference_sequence(obj, convert_item):
-    if isinstance(obj, str):
-        raise TypeError("Can't extract `str` to `Vec`")
-    if not _is_sequence(obj):
-        raise TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'Sequence'")
-    try:
-        len(obj)  # only a size hint; a failure is ignored
-    except Exception:
-        pass
-    return [convert_item(item) for item in iter(obj)]
-
-
-def reference_vector(obj):
-    return reference_sequence(obj, _as_double)
-
-
-def reference_matrix(obj):
-    return reference_sequence(obj, reference_vector)
-
-
-def reference_text(obj):
-    if not isinstance(obj, str):
-        raise TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'PyString'")
-    return obj.encode("utf-8").decode("utf-8")
-
-
-def convert_all(parameters, converters, objects):
-    """Plain values in parameter order, or (the failing parameter, its exception)."""
-    converted = []
-    for name, convert, obj in zip(parameters, converters, objects):
-        try:
-            converted.append(convert(obj))
-        except Exception as error:
-            return None, (name, error)
-    return converted, None
+# Where a hostile vector goes: (entry, its summary, the parameter, the arguments around it).
+VECTOR_SLOTS = {
+    "v": (A, analyzer_summary, "v", lambda x: (x, SIZES, TOTAL)),
+    "corpus_part_sizes_words": (A, analyzer_summary, "corpus_part_sizes_words",
+                                lambda x: ([1.0, 0.0, 3.0], x, TOTAL)),
+    "frequency_vector": (single, value_bits, "frequency_vector",
+                         lambda x: (x, SIZES, TOTAL, "dp")),
+    "corpus_part_sizes": (single, value_bits, "corpus_part_sizes",
+                          lambda x: ([1.0, 0.0, 3.0], x, TOTAL, "jsd_dispersion")),
+    "row": (batch, records, "frequency_matrix",
+            lambda x: ([SIZES, x, [0.0, 0.0, 1.0]], SIZES, TOTAL)),
+    "batch sizes": (batch, records, "corpus_part_sizes", lambda x: ([[1.0, 0.0, 3.0]], x, TOTAL)),
+}
+# Where a hostile number goes: into the middle of every vector, and as every total.
+NUMBER_SLOTS = {
+    **{name: (entry, summary, parameter, lambda x, around=around: around([1.0, x, 3.0]))
+       for name, (entry, summary, parameter, around) in VECTOR_SLOTS.items()},
+    "total": (A, analyzer_summary, "total_corpus_words", lambda x: ([1.0, 0.0, 3.0], SIZES, x)),
+    "single total": (single, value_bits, "total_corpus_words",
+                     lambda x: ([1.0, 0.0, 3.0], SIZES, x, "kl_divergence")),
+    "batch total": (batch, records, "total_corpus_words", lambda x: ([[1.0, 0.0, 3.0]], SIZES, x)),
+}
+MATRIX_SLOT = (batch, records, "frequency_matrix", lambda x: (x, SIZES, TOTAL))
+NAME_SLOT = (single, value_bits, "metric_name", lambda x: ([1.0, 0.0, 3.0], SIZES, TOTAL, x))
 
 
 def outcome(call):
-    """The result (as bits) or the documented exception of a call: the
-    module's own, or one that a hostile object raised. Anything else (a
-    RuntimeError from a stuck borrow flag, PanicException, SystemError)
-    fails the test."""
+    """The result or the exception of a call, comparable by value."""
     try:
-        return ("ok", call()), None
-    except (TypeError, ValueError, OverflowError, UnicodeEncodeError, Failing,
-            IndexError) as error:
-        return ("error",), error
+        return call()
+    except Exception as error:  # noqa: BLE001 (compared by type and text)
+        return type(error), str(error)
 
 
-def assert_same_failure(actual, name, expected):
-    assert actual is not None, f"expected {type(expected).__name__} for {name}"
-    assert type(actual) is type(expected), (actual, expected)
-    if type(expected) is TypeError:
-        assert str(actual) == f"argument '{name}': {expected}"
+def check(slot, hostile, expected):
+    entry, summary, parameter, arguments = slot
+    if isinstance(expected, Raises):
+        with pytest.raises(expected.kind) as caught:
+            entry(*arguments(hostile))
+        prefix = f"argument '{parameter}': " if expected.kind is TypeError else ""
+        assert type(caught.value) is expected.kind
+        assert str(caught.value) == prefix + expected.message
     else:
-        assert str(actual) == str(expected)
-
-
-def arrange(function, parameters, values, order, positional):
-    """Calls function with the first `positional` parameters of `order` by
-    position (in declaration order) and the rest by keyword in `order`."""
-    by_position = [values[i] for i in range(positional)]
-    keywords = {parameters[i]: values[i] for i in order if i >= positional}
-    return function(*by_position, **keywords)
-
-
-def check_entry(function, parameters, converters, build, recipes, order, positional,
-                summarise):
-    global WITNESS_RECORD
-    WITNESS_RECORD = record_bits(WITNESS.calculate_all_metrics())
-    plain, failure = convert_all(parameters, converters, build(recipes))
-    hostile = build(recipes)
-    result, error = outcome(lambda: summarise(arrange(function, parameters, hostile, order,
-                                                      positional)))
-    if failure is not None:
-        assert_same_failure(error, *failure)
-    else:
-        expected, expected_error = outcome(lambda: summarise(function(*plain)))
-        if expected_error is not None:
-            assert type(error) is type(expected_error) and str(error) == str(expected_error)
-        else:
-            assert error is None, error
-            assert result == expected
+        assert outcome(lambda: summary(entry(*arguments(hostile)))) == outcome(
+            lambda: summary(entry(*arguments(expected))))
     assert not REENTRY_PROBLEMS
     # Every call left the shared witness unborrowed.
     assert WITNESS.get_range() == 2
     assert record_bits(WITNESS.calculate_all_metrics()) == WITNESS_RECORD
 
 
-def analyzer_summary(analyzer):
-    return [bits(getattr(analyzer, name)()) for name in MEASURES] + [
-        record_bits(analyzer.calculate_all_metrics()), repr(analyzer.calculate_all_metrics())]
+def ids(cases):
+    return [case[0] for case in cases]
 
 
-totals = weighted(st.one_of(benign, st.tuples(st.just("int"), st.integers(1, 1000)),
-                            st.tuples(st.just("float"), st.floats(1e-300, 1e300))),
-                  numbers, 3)
-metric_names = st.one_of(
-    st.sampled_from(METRIC_NAMES),
-    st.sampled_from(METRIC_NAMES),
-    st.builds(StrSub, st.sampled_from(METRIC_NAMES)),
-    st.sampled_from(["range", "", "DP", " dp", "\ud800", "d\u00e9p"]),
-    st.sampled_from([7, None, b"dp", 2.5]),
-)
+@pytest.mark.parametrize("slot", NUMBER_SLOTS)
+@pytest.mark.parametrize(("case", "item", "expected"), ITEMS, ids=ids(ITEMS))
+def test_numbers(slot, case, item, expected):
+    check(NUMBER_SLOTS[slot], item(), expected)
 
 
-@SETTINGS
-@given(pair=vector_pairs, total=totals, order=st.permutations(range(3)),
-       positional=st.integers(0, 3))
-def test_constructor(pair, total, order, positional):
-    v, sizes = pair
-    parameters = ["v", "corpus_part_sizes_words", "total_corpus_words"]
-    check_entry(A, parameters, [reference_vector, reference_vector, _as_double],
-                lambda r: [build_vector(r[0]), build_vector(r[1]), build_number(r[2])],
-                (v, sizes, total), order, positional, analyzer_summary)
+@pytest.mark.parametrize("slot", VECTOR_SLOTS)
+@pytest.mark.parametrize(("case", "container", "expected"), CONTAINERS + MUTATIONS,
+                         ids=ids(CONTAINERS + MUTATIONS))
+def test_vectors(slot, case, container, expected):
+    check(VECTOR_SLOTS[slot], container(list(ONE_TWO_THREE)),
+          expected(ONE_TWO_THREE) if callable(expected) else expected)
 
 
-@SETTINGS
-@given(pair=vector_pairs, total=totals, name=metric_names, order=st.permutations(range(4)),
-       positional=st.integers(0, 4))
-def test_single_metric(pair, total, name, order, positional):
-    v, sizes = pair
-    parameters = ["frequency_vector", "corpus_part_sizes", "total_corpus_words", "metric_name"]
-    check_entry(A.calculate_single_metric, parameters,
-                [reference_vector, reference_vector, _as_double, reference_text],
-                lambda r: [build_vector(r[0]), build_vector(r[1]), build_number(r[2]), r[3]],
-                (v, sizes, total, name), order, positional, bits)
+@pytest.mark.parametrize(("case", "container", "expected"), CONTAINERS, ids=ids(CONTAINERS))
+def test_matrices(case, container, expected):
+    rows = [[1.0, 0.0, 3.0], [0.0, 0.0, 0.0], ONE_TWO_THREE]
+    check(MATRIX_SLOT, container([list(row) for row in rows]),
+          expected(rows) if callable(expected) else expected)
 
 
-@SETTINGS
-@given(inputs=matrix_and_sizes, total=totals, order=st.permutations(range(3)),
-       positional=st.integers(0, 3))
-def test_batch(inputs, total, order, positional):
-    matrix, sizes = inputs
-    parameters = ["frequency_matrix", "corpus_part_sizes", "total_corpus_words"]
-    check_entry(A.calculate_batch_metrics, parameters,
-                [reference_matrix, reference_vector, _as_double],
-                lambda r: [build_matrix(r[0]), build_vector(r[1]), build_number(r[2])],
-                (matrix, sizes, total), order, positional,
-                lambda records: [record_bits(record) for record in records])
+@pytest.mark.parametrize(("case", "name", "expected"), NAMES, ids=ids(NAMES))
+def test_metric_names(case, name, expected):
+    check(NAME_SLOT, name(), expected)
+
+
+ENTRIES = {
+    "new": (A, ["v", "corpus_part_sizes_words", "total_corpus_words"], analyzer_summary),
+    "single": (single, ["frequency_vector", "corpus_part_sizes", "total_corpus_words",
+                        "metric_name"], value_bits),
+    "batch": (batch, ["frequency_matrix", "corpus_part_sizes", "total_corpus_words"], records),
+}
+PLAIN = {"v": [1.0, 0.0, 3.0], "frequency_vector": [1.0, 0.0, 3.0],
+         "frequency_matrix": [[1.0, 0.0, 3.0], SIZES], "corpus_part_sizes_words": SIZES,
+         "corpus_part_sizes": SIZES, "total_corpus_words": TOTAL, "metric_name": "dp"}
+
+
+def failing(parameter):
+    """A value for `parameter` that fails to convert, and the text of its error."""
+    if parameter == "metric_name":
+        return 7, "argument 'metric_name': 'int' object cannot be converted to 'PyString'"
+    bad = HasFloat(ValueError(parameter))
+    return {"frequency_matrix": [[bad]], "total_corpus_words": bad}.get(parameter, [bad]), parameter
+
+
+@pytest.mark.parametrize(("entry", "positional"),
+                         [(name, count) for name, (_, parameters, _) in ENTRIES.items()
+                          for count in range(len(parameters) + 1)])
+def test_parameters_convert_in_declaration_order(entry, positional):
+    """The first `positional` parameters by position, the rest by keyword in reverse order: the
+    result is the positional call's, and of several failing parameters the first declared one
+    is reported."""
+    function, parameters, summary = ENTRIES[entry]
+
+    def call(values):
+        keywords = {name: values[name] for name in reversed(parameters[positional:])}
+        return function(*(values[name] for name in parameters[:positional]), **keywords)
+
+    assert summary(call(PLAIN)) == summary(function(*(PLAIN[name] for name in parameters)))
+    for first, name in enumerate(parameters):
+        values = {later: failing(later)[0] for later in parameters[first:]}
+        with pytest.raises((ValueError, TypeError)) as caught:
+            call({**PLAIN, **values})
+        assert str(caught.value) == failing(name)[1]

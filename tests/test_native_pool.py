@@ -1,4 +1,5 @@
-"""The worker pool and its sizing on their own, as native programs (no Python involved)."""
+"""The worker pool and its sizing on their own, as native programs (no Python involved): one
+program per fault (sizing, hand-out of work, stop and poll, failures, fork)."""
 
 import os
 import subprocess
@@ -8,33 +9,23 @@ import pytest
 from native_build import native_release  # noqa: F401 (a fixture)
 
 
-@pytest.fixture(scope="module")
-def binary(native_release):
-    return native_release / "thread_pool_test"
-
-
-@pytest.fixture(scope="module")
-def batch_binary(native_release):
-    return native_release / "batch_test"
-
-
-def run(binary, mode, **env):
+def run(program, *arguments, **env):
     environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     environment.update(env)
-    return subprocess.run([str(binary), mode], capture_output=True, text=True, timeout=300,
-                          env=environment)
+    return subprocess.run([str(program), *arguments], capture_output=True, text=True,
+                          timeout=300, env=environment)
 
 
 @pytest.mark.parametrize("workers", ["1", "3", "8"])
-@pytest.mark.parametrize("mode", ["unit", "fork"])
-def test_pool(binary, mode, workers):
-    result = run(binary, mode, RAYON_NUM_THREADS=workers)
+@pytest.mark.parametrize("part", ["sizing", "scheduling", "stop", "failure", "fork"])
+def test_pool(native_release, part, workers):
+    result = run(native_release / f"pool_{part}_test", RAYON_NUM_THREADS=workers)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"workers={workers}" in result.stdout
 
 
-def test_thread_start_failure_is_permanent(binary):
-    result = run(binary, "nothreads", RAYON_NUM_THREADS="6")
+def test_thread_start_failure_is_permanent(native_release):
+    result = run(native_release / "pool_failure_test", "threads", RAYON_NUM_THREADS="6")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "nothreads ok" in result.stdout
 
@@ -53,8 +44,8 @@ def test_thread_start_failure_is_permanent(binary):
         ({}, "default"),
     ],
 )
-def test_worker_count_from_environment(binary, env, expected):
-    result = run(binary, "count", **env)
+def test_worker_count_from_environment(native_release, env, expected):
+    result = run(native_release / "pool_sizing_test", **env)
     assert result.returncode == 0, result.stdout + result.stderr
     fields = dict(item.split("=") for item in result.stdout.split())
     want = fields["default"] if expected == "default" else expected
@@ -63,13 +54,13 @@ def test_worker_count_from_environment(binary, env, expected):
 
 
 @pytest.mark.parametrize("workers", ["1", "4"])
-def test_failed_batch_starts_nothing_after_the_failure(batch_binary, workers):
-    result = run(batch_binary, "", RAYON_NUM_THREADS=workers)
+def test_failed_batch_starts_nothing_after_the_failure(native_release, workers):
+    result = run(native_release / "batch_test", RAYON_NUM_THREADS=workers)
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"batch ok workers={workers}" in result.stdout
 
 
 def test_cpu_budget(native_release):
-    result = run(native_release / "cpu_budget_test", "")
+    result = run(native_release / "cpu_budget_test")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "cpu budget ok" in result.stdout

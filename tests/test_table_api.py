@@ -3,7 +3,6 @@ measure selection, argument errors, threads, the interpreter lock, Ctrl-C and
 progress. (Bit-for-bit agreement with the record batch on every input kind is
 in test_table_exact.py.)"""
 
-import struct
 import subprocess
 import sys
 import textwrap
@@ -16,7 +15,7 @@ import pytest
 import scipy.sparse as sp
 
 import lexispan_table as lt
-from conftest import FIELDS
+from conftest import FIELDS, bits
 from lexispan import CorpusWordAnalyzer
 from lexispan_table import _native
 
@@ -361,6 +360,6 @@ def test_bits_of_frequency_are_the_record_total(counts):
         f = -0.0
         for x in row:
             f += float(x)
-        assert struct.pack("<d", f) == struct.pack("<d", value)
+        assert bits(f) == bits(value)
     record = CorpusWordAnalyzer.calculate_batch_metrics([[0.0, 0.0]], [1.0, 1.0], 2.0)[0]
     assert record.range == lt.dispersion_arrays([[0.0, 0.0]], [1.0, 1.0], 2.0)["range"][0]

@@ -11,16 +11,9 @@
 
 #include "analyzer/evaluation/batch_evaluation.hpp"
 #include "parallel/thread_pool.hpp"
+#include "check.hpp"
 
 namespace {
-
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                    \
-        }                                                                    \
-    } while (0)
 
 // Rows of ones that count how often each one is taken; with `failing`,
 // taking any row throws.
@@ -58,8 +51,7 @@ public:
     [[nodiscard]] std::size_t row_count() const noexcept override { return 100'000'000; }
     [[nodiscard]] std::size_t row_length(std::size_t) const noexcept override { return 0; }
     [[nodiscard]] std::vector<double> take_row(std::size_t) override {
-        std::fprintf(stderr, "an empty row was taken\n");
-        std::exit(1);
+        fail(__FILE__, __LINE__, "an empty row was taken");
     }
 };
 

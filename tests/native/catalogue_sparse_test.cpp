@@ -6,7 +6,6 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "analyzer/profile/corpus_profile.hpp"
 #include "analyzer/evaluation/row_evaluation.hpp"
 #include "analyzer/measures/measures.hpp"
+#include "check.hpp"
 
 using namespace lexispan;
 
@@ -21,20 +21,6 @@ namespace {
 
 int failures = 0;
 long checks = 0;
-
-std::uint64_t bits_of(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-double nan_with_payload(std::uint64_t payload, bool negative) {
-    const std::uint64_t b = (negative ? std::uint64_t{1} << 63 : 0) | 0x7ff8000000000000u |
-                            (payload & 0x0007ffffffffffffu);
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // A stored entry's value; zeros are stored too, as a sparse matrix may.
 double draw_value(std::mt19937_64& rng, bool plain) {

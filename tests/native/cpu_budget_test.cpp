@@ -3,6 +3,7 @@
 // tests/test_native_pool.py. Exits non-zero on failure.
 #include "parallel/cpu_budget.hpp"
 #include "parallel/cgroup_quota.hpp"
+#include "check.hpp"
 
 #include <sched.h>
 #include <stdlib.h>
@@ -17,21 +18,6 @@
 #include <utility>
 
 namespace {
-
-[[noreturn]] void fail(const char* file, int line, const std::string& what) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what.c_str());
-    std::exit(1);
-}
-
-#define CHECK(cond)                                   \
-    do {                                              \
-        if (!(cond)) fail(__FILE__, __LINE__, #cond); \
-    } while (0)
-
-#define CHECK_MSG(cond, msg)                                                                 \
-    do {                                                                                     \
-        if (!(cond)) fail(__FILE__, __LINE__, std::string(#cond) + ": " + std::string(msg)); \
-    } while (0)
 
 void test_parse_worker_count() {
     using lexispan::parse_worker_count;

@@ -7,32 +7,18 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <vector>
 
 #include "analyzer/sums/da_pair_sums.hpp"
 #include "analyzer/measures/measures.hpp"
+#include "check.hpp"
 
 using namespace lexispan;
 
 namespace {
 
 int failures = 0;
-
-std::uint64_t bits_of(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-
-double nan_with_payload(std::uint64_t payload, bool negative) {
-    const std::uint64_t b = (negative ? std::uint64_t{1} << 63 : 0) | 0x7ff8000000000000u |
-                            (payload & 0x0007ffffffffffffu);
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 double draw(std::mt19937_64& rng) {
     switch (rng() % 12) {

@@ -4,7 +4,6 @@
 // Usage: sparse_sums_test [rounds] [seed]; exits non-zero on the first
 // disagreement.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "analyzer/evaluation/row_evaluation.hpp"
 #include "analyzer/evaluation/sparse_measures.hpp"
 #include "analyzer/sums/zero_run_sums.hpp"
+#include "check.hpp"
 
 namespace {
 
@@ -30,8 +30,6 @@ using lexispan::accumulate;
 std::mt19937_64 rng;
 
 std::uint64_t below(std::uint64_t limit) { return limit == 0 ? 0 : rng() % limit; }
-
-std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 [[noreturn]] void fail(const char* what, std::uint64_t round, double got, double want) {
     std::printf("FAIL %s (round %llu): got %a, want %a\n", what,
