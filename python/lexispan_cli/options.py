@@ -5,16 +5,20 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import math
 import re
 import sys
+from collections.abc import Callable
 from pathlib import Path
-from typing import NoReturn
+from typing import NoReturn, TypeVar
 
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
 
 from lexispan_cli.corpus import ReadOptions
 from lexispan_cli.tables import TABLE_KINDS
 from lexispan_cli.tokens import WORD_PATTERN
+
+_Number = TypeVar("_Number", int, float)
 
 
 class Parser(argparse.ArgumentParser):
@@ -24,34 +28,29 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def non_negative(text: str) -> float:
+def _checked(text: str, convert: Callable[[str], _Number], accept: Callable[[_Number], bool],
+             what: str) -> _Number:
     try:
-        value = float(text)
+        value = convert(text)
     except ValueError:
-        value = -1.0
-    if not value >= 0:
-        raise argparse.ArgumentTypeError(f"not a non-negative number: {text!r}")
+        accepted = False
+    else:
+        accepted = accept(value)
+    if not accepted:
+        raise argparse.ArgumentTypeError(f"not a {what}: {text!r}")
     return value
+
+
+def non_negative(text: str) -> float:
+    return _checked(text, float, lambda value: value >= 0, "non-negative number")
 
 
 def positive(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not (value > 0 and value != float("inf")):
-        raise argparse.ArgumentTypeError(f"not a positive number: {text!r}")
-    return value
+    return _checked(text, float, lambda value: 0 < value < math.inf, "positive number")
 
 
 def count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a non-negative integer: {text!r}")
-    return value
+    return _checked(text, int, lambda value: value >= 0, "non-negative integer")
 
 
 def digits(text: str) -> int:
