@@ -331,6 +331,32 @@ def test_parquet_tables(tmp_path):
     one_error(run(tmp_path / "junk.parquet"), "junk.parquet: not a readable Parquet file")
 
 
+@pytest.mark.skipif(os.environ.get("LEXISPAN_SANITIZED") == "1",
+                    reason="pyarrow is checked in the plain run")
+def test_long_parquet_counts_are_the_stored_doubles(tmp_path):
+    pa = pytest.importorskip("pyarrow", reason="Parquet needs pyarrow (lexispan[parquet])")
+    pq = pytest.importorskip("pyarrow.parquet")
+    rng = random.Random(26)
+    matrix = {f"w{i}": [rng.choice((0.0, rng.random() * 10.0 ** rng.randint(-3, 5)))
+                        for _ in range(6)] for i in range(40)}
+    sizes = [sum(column) + 1 / 3 for column in zip(*matrix.values())]
+    entries = [(word, f"p{j}", v) for word, row in matrix.items() for j, v in enumerate(row)]
+    rng.shuffle(entries)
+    # The size rows first, so the parts are numbered in column order.
+    records = [("__size__", f"p{j}", size) for j, size in enumerate(sizes)] + entries
+    pq.write_table(pa.table({"w": [r[0] for r in records], "p": [r[1] for r in records],
+                             "c": [r[2] for r in records]}), tmp_path / "l.parquet")
+    header, rows = table(run(tmp_path / "l.parquet", "--long"))
+    expect_record(header, rows, matrix, sizes)
+    bad = {"c": ([1.0, float("nan")], "l.parquet: column 'c', row 2: nan is not a count"),
+           "w": (["a", "a"], "l.parquet:2: second count of 'a' in part 'p' (the first is on "
+                             "line 1)")}
+    for column, (cells, message) in bad.items():
+        columns = {"w": ["a", "b"], "p": ["p", "p"], "c": [1.0, 2.0], column: cells}
+        pq.write_table(pa.table(columns), tmp_path / "l.parquet")
+        one_error(run(tmp_path / "l.parquet", "--long"), message)
+
+
 @pytest.mark.parametrize("fmt, text", [("csv", WIDE), ("tsv", WIDE.replace(",", "\t")),
                                        (None, WIDE.replace(",", "\t"))])
 def test_table_from_stdin(fmt, text):

@@ -269,20 +269,20 @@ CTRL_C_SCRIPT = textwrap.dedent("""
         sent[0] = time.monotonic()
         os.kill(os.getpid(), signal.SIGINT)
     threading.Thread(target=interrupt, daemon=True).start()
-    from lexispan_table import _table
-    original = _table.progress_callback
+    from lexispan_table import _engine
+    original = _engine.progress_callback
     import contextlib
     @contextlib.contextmanager
     def spy(total, enabled, description="words"):
         yield progress
-    _table.progress_callback = spy
+    _engine.progress_callback = spy
     try:
         lt.dispersion_arrays(matrix)
         print("completed")
     except KeyboardInterrupt:
         latency = time.monotonic() - sent[0]
         print(f"interrupted latency={latency:.3f} rows={done[0]}/{matrix.shape[0]}")
-    _table.progress_callback = original
+    _engine.progress_callback = original
     small = rng.integers(0, 4, (40, 30)).astype(float)
     sizes = small.sum(axis=0) + 1
     total = float(sizes.sum())

@@ -11,9 +11,9 @@ from pathlib import Path
 
 import numpy as np
 
-from lexispan_table._progress import progress_callback
+from lexispan_table._engine import ordered_sum, progress_callback
 
-from lexispan_cli.counts import CountMatrix, PartBuilder, ordered_sum
+from lexispan_cli.counts import CountMatrix, PartBuilder
 from lexispan_cli.errors import InputError, note, warn
 from lexispan_cli.tables import display, read_table
 from lexispan_cli.texts import STDIN, FolderParts, stream_lines

@@ -5,13 +5,12 @@ occur, not words x parts.
 
 The dispersion table is computed by lexispan_table's engine on the words x
 parts matrix in compressed sparse row form. The arrays are handed to the
-engine as its own compressed description (lexispan_table._inputs.CountInput),
-so the command needs neither scipy nor a dense copy."""
+engine as its own compressed description (lexispan_table._engine), so the
+command needs neither scipy nor a dense copy."""
 
 from __future__ import annotations
 
 import array
-import importlib
 import itertools
 import operator
 from collections.abc import Iterable, Mapping, Sequence
@@ -20,23 +19,8 @@ from typing import Any
 
 import numpy as np
 
-from lexispan_table import MEASURE_NAMES
-from lexispan_table._inputs import CountInput
-from lexispan_table._table import default_part_sizes, evaluate
-
-# The compiled engine of lexispan_table (no type stubs of its own).
-_native: Any = importlib.import_module("lexispan_table._native")
-
-
-def ordered_sum(values: np.ndarray) -> float:
-    """The sum in index order, as the table functions total the part sizes."""
-    return float(_native.ordered_sum(values)) if values.size else 0.0
-
-
-def engine_measures() -> tuple[str, ...]:
-    """The measures the engine computes from a count matrix, in table order."""
-    engine = set(_native.column_names())
-    return tuple(name for name in MEASURE_NAMES if name in engine)
+from lexispan_table._engine import (CountInput, default_part_sizes, default_threads, evaluate,
+                                    from_compressed, ordered_sum)
 
 
 @dataclass
@@ -56,10 +40,8 @@ class CountMatrix:
         return int(self.indptr[-1])
 
     def engine_input(self) -> CountInput:
-        layout = ("compressed", self.indptr, self.indices, self.data, len(self.words),
-                len(self.part_names), True)
-        return CountInput(layout, len(self.words), len(self.part_names),
-                          keep=[self.indptr, self.indices, self.data])
+        return from_compressed(self.indptr, self.indices, self.data, len(self.words),
+                               len(self.part_names))
 
     def column_sums(self) -> np.ndarray:
         """Each part's count summed over the words in word order, as the table
@@ -148,5 +130,4 @@ def compute(matrix: CountMatrix, sizes: np.ndarray, total: float | None, measure
     if "frequency" not in names:
         names.insert(0, "frequency")
     value = ordered_sum(sizes) if total is None else total
-    threads = int(_native.default_threads())
-    return evaluate(matrix.engine_input(), sizes, value, names, da, threads, progress)
+    return evaluate(matrix.engine_input(), sizes, value, names, da, default_threads(), progress)

@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import os
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from typing import TypeVar
 
 PROG = "lexispan"
+
+_Args = TypeVar("_Args")
 
 
 class InputError(Exception):
@@ -38,3 +43,23 @@ def need(module: str, extra: str, purpose: str) -> object:
         return importlib.import_module(module)
     except ImportError:
         raise UsageError(f"{purpose} needs {module.split('.')[0]}: pip install 'lexispan[{extra}]'") from None
+
+
+def guarded(run: Callable[[_Args], None], args: _Args) -> int:
+    """Runs one command: an error is one line and exit status 1, an interrupt 130."""
+    try:
+        run(args)
+    except (InputError, UsageError) as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except MemoryError:
+        print(f"{PROG}: error: out of memory", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`lexispan ... | head`); say nothing more.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0

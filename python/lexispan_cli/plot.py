@@ -11,11 +11,12 @@ from typing import Any
 
 import numpy as np
 
-from lexispan_table import MEASURE_NAMES
+from lexispan_table import MEASURE_NAMES, MEASURES
 
+from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, is_text_input, read
-from lexispan_cli.counts import compute, engine_measures
-from lexispan_cli.errors import PROG, InputError, UsageError, need, warn
+from lexispan_cli.counts import compute
+from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need, warn
 from lexispan_cli.report import Output
 
 IMAGE_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -35,9 +36,7 @@ boundaries marked."""
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from lexispan_cli.cli import _Parser, _count, add_input_options
-
-    parser = _Parser(prog=f"{PROG} plot", description=DESCRIPTION,
+    parser = options.Parser(prog=f"{PROG} plot", description=DESCRIPTION,
                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("input", metavar="INPUT", type=Path,
                         help="folder of text files, a table, or - for standard input")
@@ -46,29 +45,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--measure", metavar="NAME", default="dp",
                         choices=[name for name in MEASURE_NAMES if name != "frequency"],
                         help="the measure drawn against frequency (default: dp)")
-    parser.add_argument("--label", metavar="N", type=_count, default=15,
+    parser.add_argument("--label", metavar="N", type=options.count, default=15,
                         help="name the N most frequent words (default: 15)")
     parser.add_argument("--words", metavar="W1,W2,...",
                         help="draw where these words occur instead (text input)")
-    parser.add_argument("--da", choices=("pairwise", "sorted"), default="pairwise",
-                        help="how DA is computed, as for 'lexispan'")
+    options.add_da_option(parser)
     parser.add_argument("--title", metavar="TEXT", help="title (default: the input's name)")
-    parser.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
-                        help="progress bar on stderr (default: only on a terminal)")
-    add_input_options(parser)
+    options.add_progress_option(parser)
+    options.add_input_options(parser)
     return parser
 
 
 def main(argv: Sequence[str]) -> int:
-    from lexispan_cli.cli import guarded
-
     args = build_parser().parse_args(list(argv))
     return guarded(_run, args)
 
 
 def _run(args: argparse.Namespace) -> None:
-    from lexispan_cli.cli import read_options
-
     output: Path = args.output
     fmt = IMAGE_FORMATS.get(output.suffix.lower())
     if fmt is None:
@@ -78,21 +71,18 @@ def _run(args: argparse.Namespace) -> None:
         words = [w.strip() for w in args.words.split(",") if w.strip()]
         if not words:
             raise UsageError("--words needs at least one word")
-    elif args.measure not in engine_measures():
-        raise UsageError(f"--measure {args.measure} is computed from token positions; "
-                         f"the frequency plot takes a measure of the counts")
     matplotlib: Any = need("matplotlib", "plot", f"{PROG} plot")
     matplotlib.use("Agg")
-    options = read_options(args, positions=words is not None)
-    if words is not None and not is_text_input(args.input, options):
+    chosen = options.read_options(args, positions=words is not None)
+    if words is not None and not is_text_input(args.input, chosen):
         raise UsageError("--words needs text input (a folder, or --text)")
     target = Output(output, binary=True)
     try:
-        corpus = read(args.input, options, args.total)
+        corpus = read(args.input, chosen, args.total)
         title = args.title or _name(args.input)
         if words is None:
             figure = _frequency_plot(corpus, args.measure, args.label, args.da,
-                                     options.progress, title)
+                                     chosen.progress, title)
         else:
             folded = words if args.keep_case else [w.casefold() for w in words]
             figure = _dispersion_plot(corpus, words, folded, title)
@@ -142,16 +132,10 @@ def _frequency_plot(corpus: Corpus, measure: str, label: int, da: str, progress:
 
 
 def _measure_title(measure: str) -> str:
-    for item in _measures():
+    for item in MEASURES:
         if item.name == measure:
             return f"{item.title} ({measure})" if item.title != measure else measure
     return measure
-
-
-def _measures() -> Sequence[Any]:
-    from lexispan_table import MEASURES
-
-    return MEASURES
 
 
 def _place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]) -> None:

@@ -12,10 +12,8 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
+from ._engine import add_part_sums, column_dtype, evaluate, ordered_sum, word_labels
 from ._inputs import adapt, part_sizes_array, total_value
-from ._measures import INTEGER_MEASURES
-from ._table import evaluate
 
 try:
     import dask.array as dask_array
@@ -52,17 +50,12 @@ def _add_part_sums(previous: np.ndarray | None, block: Any, words_axis: int) -> 
     counts = adapt(block, words_axis)
     sums = (np.zeros(counts.parts, dtype=np.float64) if previous is None
             else previous.copy())
-    if counts.words:
-        _native.part_sums(counts.layout, sums)
+    add_part_sums(counts, sums)
     return sums
 
 
 def _concatenate_sizes(*pieces: np.ndarray) -> np.ndarray:
     return np.concatenate(pieces) if pieces else np.zeros(0, dtype=np.float64)
-
-
-def _ordered_sum(sizes: np.ndarray) -> float:
-    return float(_native.ordered_sum(sizes))
 
 
 def _checked_sizes(sizes: Any, parts: int) -> np.ndarray:
@@ -85,10 +78,6 @@ def _frame(values: tuple[np.ndarray, ...], names: tuple[str, ...], index: Any) -
     import pandas as pd
 
     return pd.DataFrame(dict(zip(names, values)), index=index, copy=False)
-
-
-def _dtype(name: str) -> np.dtype:
-    return np.dtype(np.int32 if name in INTEGER_MEASURES else np.float64)
 
 
 def _check_counts(counts: Any) -> dask_array.Array:
@@ -124,7 +113,7 @@ def _sizes_and_total(counts: dask_array.Array, part_sizes: Any, total: Any, word
     else:
         sizes = delayed(part_sizes_array(part_sizes, parts), pure=True)
     if total is None:
-        value = delayed(_ordered_sum, pure=True)(sizes)
+        value = delayed(ordered_sum, pure=True)(sizes)
     else:
         value = total_value(total)
     return sizes, value
@@ -172,8 +161,8 @@ def dispersion_arrays(counts: Any, part_sizes: Any, total: Any, *, words_axis: i
     words of `counts`."""
     results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads)
     return {
-        name: results.map_blocks(_column, position, dtype=_dtype(name),
-                                 meta=np.empty((0,), dtype=_dtype(name)),
+        name: results.map_blocks(_column, position, dtype=column_dtype(name),
+                                 meta=np.empty((0,), dtype=column_dtype(name)),
                                  name=f"lexispan-{name}-" + tokenize(results, name))
         for position, name in enumerate(measures)
     }
@@ -193,7 +182,7 @@ def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_ax
     results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads)
     lengths = [int(size) for size in results.chunks[0]]
     starts = np.concatenate(([0], np.cumsum(lengths, dtype=np.int64))).tolist()
-    labels = _labels(pd, words, int(starts[-1]))
+    labels = None if words is None else word_labels(pd, words, int(starts[-1]))
     if labels is None:
         indexes = [pd.RangeIndex(starts[b], starts[b + 1]) for b in range(len(lengths))]
         meta_index = pd.RangeIndex(0)
@@ -203,20 +192,9 @@ def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_ax
         indexes = [labels[starts[b]:starts[b + 1]] for b in range(len(lengths))]
         meta_index = labels[:0]
         divisions = None
-    meta = _frame(tuple(np.empty(0, dtype=_dtype(name)) for name in measures), measures,
+    meta = _frame(tuple(np.empty(0, dtype=column_dtype(name)) for name in measures), measures,
                   meta_index)
     make = delayed(_frame, pure=True)
     frames = [make(block, measures, index)
               for block, index in zip(results.to_delayed(optimize_graph=False), indexes)]
     return dd.from_delayed(frames, meta=meta, divisions=divisions, verify_meta=False)
-
-
-def _labels(pd: Any, words: Any, count: int) -> Any:
-    if words is None:
-        return None
-    if isinstance(words, (str, bytes)):
-        raise TypeError("words must be a sequence of labels, not a string")
-    labels = pd.Index(words if hasattr(words, "__len__") else list(words))
-    if len(labels) != count:
-        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
-    return labels

@@ -88,8 +88,17 @@ def from_sparse(matrix: Any, words_axis: int, labels: Any = None) -> CountInput:
     data = np.ascontiguousarray(native_values(np.asarray(matrix.data), "counts"))
     indptr = _index_array(np.asarray(matrix.indptr))
     indices = _index_array(np.asarray(matrix.indices))
+    return from_compressed(indptr, indices, data, words, parts, by_words, labels, [matrix])
+
+
+def from_compressed(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, words: int,
+                    parts: int, by_words: bool = True, labels: Any = None,
+                    keep: list[Any] | None = None) -> CountInput:
+    """Compressed slices read in place: along the words (`by_words`) or along
+    the parts. The arrays are C-contiguous, the indices int32 or int64 and the
+    values of a dtype the engine reads."""
     layout = ("compressed", indptr, indices, data, words, parts, by_words)
-    return CountInput(layout, words, parts, labels, [matrix, indptr, indices, data])
+    return CountInput(layout, words, parts, labels, [*(keep or ()), indptr, indices, data])
 
 
 def from_array(array: np.ndarray, words_axis: int, labels: Any = None) -> CountInput:

@@ -20,6 +20,7 @@ MEASURES: tuple[Measure, ...] = (
     Measure("vc_population", "VC", "variation coefficient: SD over the mean count"),
     Measure("juilland_d", "Juilland's D", "1 - VC of the normalised frequencies / sqrt(n - 1)"),
     Measure("carroll_d2", "Carroll's D2", "entropy of the normalised frequencies over log n"),
+    # "roschengren" is the record's public field name: keep the spelling, do not "fix" it.
     Measure("roschengren_s_adj", "Rosengren's S_adj", "(sum of sqrt(s_i v_i))^2 / f"),
     Measure("dp", "DP", "Gries' deviation of proportions"),
     Measure("dp_norm", "DPnorm", "DP over its maximum 1 - min s_i"),

@@ -10,9 +10,9 @@ from typing import Any
 import numpy as np
 
 from . import _native
+from ._engine import check_threads, pandas
 from ._measures import POSITION_MEASURE_NAMES, select
 from ._progress import progress_callback
-from ._table import _check_threads, _pandas
 
 _INT64_MAX = np.iinfo(np.int64).max
 
@@ -53,9 +53,9 @@ def position_dispersion(positions: Any, corpus_length: int, *,
     count (default: the pool's). progress: show a progress bar over words.
     """
     names = select(measures, POSITION_MEASURE_NAMES)
-    workers = _check_threads(threads)
+    workers = check_threads(threads)
     length = _check_length(corpus_length)
-    pd = _pandas()
+    pd = pandas()
     if isinstance(positions, Mapping) or _is_series(positions):
         items = list(positions.items())
         labels: list[Any] | None = [word for word, _ in items]

@@ -1,0 +1,155 @@
+"""The options the command and 'lexispan plot' share: their parser, the value
+checks, how the input is read, and how DA and progress are chosen."""
+
+from __future__ import annotations
+
+import argparse
+import codecs
+import math
+import re
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import NoReturn, TypeVar
+
+from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
+
+from lexispan_cli.corpus import ReadOptions
+from lexispan_cli.tables import TABLE_KINDS
+from lexispan_cli.tokens import WORD_PATTERN
+
+_Number = TypeVar("_Number", int, float)
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other error of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def _checked(text: str, convert: Callable[[str], _Number], accept: Callable[[_Number], bool],
+             what: str) -> _Number:
+    try:
+        value = convert(text)
+    except ValueError:
+        accepted = False
+    else:
+        accepted = accept(value)
+    if not accepted:
+        raise argparse.ArgumentTypeError(f"not a {what}: {text!r}")
+    return value
+
+
+def non_negative(text: str) -> float:
+    return _checked(text, float, lambda value: value >= 0, "non-negative number")
+
+
+def positive(text: str) -> float:
+    return _checked(text, float, lambda value: 0 < value < math.inf, "positive number")
+
+
+def count(text: str) -> int:
+    return _checked(text, int, lambda value: value >= 0, "non-negative integer")
+
+
+def digits(text: str) -> int:
+    value = count(text)
+    if not 1 <= value <= 17:
+        raise argparse.ArgumentTypeError(f"not a number of digits from 1 to 17: {text!r}")
+    return value
+
+
+def regex(text: str) -> str:
+    try:
+        re.compile(text)
+    except re.error as exc:
+        raise argparse.ArgumentTypeError(f"bad regular expression {text!r}: {exc}") from None
+    return text
+
+
+def encoding(text: str) -> str:
+    try:
+        codecs.lookup(text)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+    return text
+
+
+def measures(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    valid = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
+    for name in names:
+        if name not in valid:
+            raise argparse.ArgumentTypeError(
+                f"unknown measure {name!r} (valid: {', '.join(valid)})")
+    if len(set(names)) != len(names):
+        raise argparse.ArgumentTypeError(f"a measure is listed twice: {text!r}")
+    return names
+
+
+def add_input_options(parser: argparse.ArgumentParser) -> None:
+    texts = parser.add_argument_group("text input (a folder, or --text)")
+    texts.add_argument("--glob", metavar="PATTERN", default="*.txt",
+                       help="which files of the folder are parts (default: '*.txt'; '**/*.txt' "
+                            "recurses)")
+    texts.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+                       help="leave out files whose path in the folder matches PATTERN, from the "
+                            "right ('*.bak', 'drafts/*'); repeatable")
+    texts.add_argument("--encoding", metavar="NAME", type=encoding, default="utf-8",
+                       help="text encoding of the input (default: utf-8)")
+    texts.add_argument("--on-error", choices=("stop", "skip"), default="stop",
+                       help="a file that cannot be read or decoded stops the run (default), or "
+                            "is skipped with a warning")
+    texts.add_argument("--text", action="store_true",
+                       help="INPUT (a file, or - for standard input) is text with one part per "
+                            "line; blank lines are skipped")
+    texts.add_argument("--keep-case", action="store_true", help="do not case-fold the words")
+    texts.add_argument("--token-pattern", metavar="REGEX", type=regex, default=WORD_PATTERN,
+                       help="regular expression whose matches are the words "
+                            "(default: runs of letters and digits, joined inside by ' or -)")
+    texts.add_argument("--drop-empty", action="store_true",
+                       help="leave out parts without any word (by default they count, with a "
+                            "warning)")
+
+    table = parser.add_argument_group("table input")
+    table.add_argument("--table-format", choices=TABLE_KINDS,
+                       help="kind of the input table (default: by extension; else tab-separated "
+                            "if the header has a tab, else comma-separated)")
+    table.add_argument("--long", action="store_true",
+                       help="the CSV/TSV or Parquet table has rows of word, part, count")
+    table.add_argument("--vocab", metavar="FILE", type=Path,
+                       help="the words of a Matrix Market table, one per line, in row (or "
+                            "column) order")
+    table.add_argument("--sizes-row", metavar="NAME", default="__size__",
+                       help="word of the row(s) holding the part sizes (default: __size__); "
+                            "without them the sizes are the column sums")
+    parser.add_argument("--total", metavar="N", type=positive,
+                        help="total corpus words (default: the sum of the part sizes)")
+
+
+def add_da_option(group: argparse._ActionsContainer) -> None:
+    group.add_argument("--da", choices=("pairwise", "sorted"), default="pairwise",
+                       help="DA by its pairwise definition, with the exact bits (default), or "
+                            "by the sorted O(n log n) formula (faster; may differ in the last "
+                            "digits)")
+
+
+def add_progress_option(group: argparse._ActionsContainer) -> None:
+    group.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
+                       help="progress bar on stderr (default: auto, only when stderr is a "
+                            "terminal)")
+
+
+def read_options(args: argparse.Namespace, positions: bool = False) -> ReadOptions:
+    return ReadOptions(
+        pattern=args.glob, exclude=tuple(args.exclude), encoding=args.encoding,
+        skip_errors=args.on_error == "skip", token_pattern=args.token_pattern,
+        keep_case=args.keep_case, text=args.text, long=args.long,
+        table_format=args.table_format, sizes_row=args.sizes_row, vocabulary=args.vocab,
+        drop_empty=args.drop_empty, positions=positions,
+        progress=progress_enabled(args.progress))
+
+
+def progress_enabled(choice: str) -> bool:
+    return choice == "always" or (choice == "auto" and sys.stderr.isatty())

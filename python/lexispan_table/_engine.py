@@ -1,0 +1,120 @@
+"""What the entry points share, and the one private surface the command uses:
+the option checks, the default part sizes and total, the native evaluation
+call, the pandas import and the word labels."""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._inputs import CountInput, check_words_axis, from_compressed, part_sizes_array, total_value
+from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
+from ._progress import progress_callback
+
+__all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
+           "default_part_sizes", "default_threads", "evaluate", "from_compressed",
+           "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
+
+_DA_METHODS = ("pairwise", "sorted")
+
+
+def default_threads() -> int:
+    """The pool's worker count (the first call starts the pool)."""
+    return int(_native.default_threads())
+
+
+def check_threads(threads: object) -> int:
+    if threads is None:
+        return default_threads()
+    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral):
+        raise TypeError(f"threads must be a positive integer or None, not "
+                        f"{type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return int(threads)
+
+
+def _check_da(da: object) -> str:
+    if not isinstance(da, str) or da not in _DA_METHODS:
+        raise ValueError(f"da must be 'pairwise' or 'sorted', not {da!r}")
+    return da
+
+
+def checked_options(words_axis: object, measures: object, da: object, threads: object
+                    ) -> tuple[int, tuple[str, ...], str]:
+    """The words axis, the measure names and the DA method of a call, checked
+    together with `threads` before any input is read. The default worker
+    count is left to the in-memory path, which alone uses the pool."""
+    axis = check_words_axis(words_axis)
+    names = select(measures, default=DEFAULT_MEASURE_NAMES)
+    method = _check_da(da)
+    if threads is not None:
+        check_threads(threads)
+    return axis, names, method
+
+
+def ordered_sum(values: np.ndarray) -> float:
+    """The sum in index order from +0.0, as the total of the part sizes is taken."""
+    return float(_native.ordered_sum(values))
+
+
+def add_part_sums(counts: CountInput, sums: np.ndarray) -> None:
+    """Adds each part's counts to `sums`, the words in order."""
+    if counts.words:
+        _native.part_sums(counts.layout, sums)
+
+
+def default_part_sizes(counts: CountInput) -> np.ndarray:
+    """Each part's size as the sum of its counts over the words, in word order."""
+    sums = np.zeros(counts.parts, dtype=np.float64)
+    add_part_sums(counts, sums)
+    return sums
+
+
+def resolve_sizes(counts: CountInput, part_sizes: object, total: object
+                  ) -> tuple[np.ndarray, float]:
+    sizes = (default_part_sizes(counts) if part_sizes is None
+             else part_sizes_array(part_sizes, counts.parts))
+    value = ordered_sum(sizes) if total is None else total_value(total)
+    return sizes, value
+
+
+def column_dtype(name: str) -> np.dtype[Any]:
+    return np.dtype(np.int32 if name in INTEGER_MEASURES else np.float64)
+
+
+def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequence[str],
+             da: str, threads: int, progress: bool) -> dict[str, np.ndarray]:
+    """Fills one array per name for the words of `counts`."""
+    columns = {name: np.empty(counts.words, dtype=column_dtype(name)) for name in names}
+    if counts.words == 0:
+        return columns
+    with progress_callback(counts.words, progress) as report:
+        _native.evaluate(counts.layout, sizes, total, tuple(names), tuple(columns.values()),
+                         da, threads, report)
+    return columns
+
+
+def pandas() -> Any:
+    try:
+        import pandas  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        raise ImportError(
+            "lexispan_table.dispersion returns a pandas DataFrame and needs pandas: "
+            "pip install 'lexispan[table]' (or call dispersion_arrays for NumPy arrays)"
+        ) from None
+    return pandas
+
+
+def word_labels(pd: Any, words: Any, count: int) -> Any:
+    """`words` as the index of a table of `count` words, one label per word."""
+    if isinstance(words, (str, bytes)):
+        raise TypeError("words must be a sequence of labels, not a string")
+    labels = words if hasattr(words, "__len__") else list(words)
+    if len(labels) != count:
+        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
+    return pd.Index(labels)
