@@ -12,7 +12,7 @@ import numpy as np
 
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
 
-from lexispan_cli import options, plot
+from lexispan_cli import keyness, options, plot, plot_keyness
 from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
@@ -29,7 +29,8 @@ column per part, or rows of word, part, count (--long), Matrix Market (.mtx,
 with --vocab), or Parquet. "-" reads standard input.
 
 'lexispan plot ...' draws frequency against a measure, or where words occur
-('lexispan plot --help')."""
+('lexispan plot --help'). 'lexispan keyness TARGET REFERENCE' compares two
+corpora ('lexispan keyness --help')."""
 
 EPILOG = """\
 Numbers are written with every digit of the double (Python's repr), so reading
@@ -145,6 +146,10 @@ def _position_columns(corpus: Corpus, names: list[str]) -> dict[str, np.ndarray]
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments[:1] == ["keyness"]:
+        return keyness.main(arguments[1:])
+    if arguments[:2] == ["plot", "keyness"]:
+        return plot_keyness.main(arguments[2:])
     if arguments[:1] == ["plot"]:
         return plot.main(arguments[1:])
     args = build_parser().parse_args(arguments)

@@ -76,9 +76,9 @@ def encoding(text: str) -> str:
     return text
 
 
-def measures(text: str) -> list[str]:
+def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
+             ) -> list[str]:
     names = [name.strip() for name in text.split(",")]
-    valid = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
     for name in names:
         if name not in valid:
             raise argparse.ArgumentTypeError(
@@ -88,7 +88,7 @@ def measures(text: str) -> list[str]:
     return names
 
 
-def add_input_options(parser: argparse.ArgumentParser) -> None:
+def add_input_options(parser: argparse.ArgumentParser, total: bool = True) -> None:
     texts = parser.add_argument_group("text input (a folder, or --text)")
     texts.add_argument("--glob", metavar="PATTERN", default="*.txt",
                        help="which files of the folder are parts (default: '*.txt'; '**/*.txt' "
@@ -124,8 +124,9 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
     table.add_argument("--sizes-row", metavar="NAME", default="__size__",
                        help="word of the row(s) holding the part sizes (default: __size__); "
                             "without them the sizes are the column sums")
-    parser.add_argument("--total", metavar="N", type=positive,
-                        help="total corpus words (default: the sum of the part sizes)")
+    if total:
+        parser.add_argument("--total", metavar="N", type=positive,
+                            help="total corpus words (default: the sum of the part sizes)")
 
 
 def add_da_option(group: argparse._ActionsContainer) -> None:

@@ -42,15 +42,15 @@ class CorpusSummary:
                 return self
             rows = np.arange(self.frequency.size)
 
-        def spread(values: np.ndarray | None) -> np.ndarray | None:
-            if values is None:
-                return None
+        def spread(values: np.ndarray) -> np.ndarray:
             out = np.zeros(words, dtype=values.dtype)
             out[rows] = values
             return out
 
-        return CorpusSummary(self.parts, self.total, *map(spread, (
-            self.frequency, self.range, self.rate_mean, self.rate_variance)))
+        rates = None if self.rate_mean is None or self.rate_variance is None else (
+            spread(self.rate_mean), spread(self.rate_variance))
+        return CorpusSummary(self.parts, self.total, spread(self.frequency),
+                             spread(self.range), *(rates or (None, None)))
 
 
 @dataclass
