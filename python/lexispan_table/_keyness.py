@@ -110,56 +110,66 @@ def summarize(counts: CountInput, given_sizes: object, side: str, rates: bool,
     if rates:
         mean = columns["mean_text_frequency_ft"]
         summary.rate_mean = mean
-        summary.rate_variance = rate_squares(counts, sizes, mean) / float(counts.parts)
+        summary.rate_variance = rate_squares(counts, sizes, mean, summary.range) / float(
+            counts.parts)
     return summary
 
 
-def words_by_rows(counts: CountInput) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Each word's counts above 0 with their parts, parts ascending: indptr
-    (one slice per word), parts and float64 values. Memory follows the
-    nonzeros whatever the layout."""
-    layout = counts.layout
-    if layout[0] == "dense":
-        view = layout[1] if layout[2] == 0 else layout[1].T
-        rows, parts = np.nonzero(view)
-        values = view[rows, parts].astype(np.float64)
-        indptr = np.zeros(counts.words + 1, dtype=np.int64)
-        np.cumsum(np.bincount(rows, minlength=counts.words), out=indptr[1:])
-        return indptr, parts, values
-    _, indptr, indices, data, words, part_count, by_words = layout
-    if by_words:
-        keep = data > 0
-        if keep.all():
-            return indptr, indices, data.astype(np.float64, copy=False)
-        kept = np.concatenate(([0], np.cumsum(keep, dtype=np.int64)))
-        return kept[indptr], indices[keep], data[keep].astype(np.float64)
-    # Slices are parts: a stable sort by word keeps each word's parts in order.
-    part_of = np.repeat(np.arange(part_count, dtype=np.int64), np.diff(indptr))
-    keep = data > 0
-    word_of = indices[keep]
-    order = np.argsort(word_of, kind="stable")
-    indptr_out = np.zeros(words + 1, dtype=np.int64)
-    np.cumsum(np.bincount(word_of, minlength=words), out=indptr_out[1:])
-    return indptr_out, part_of[keep][order], data[keep][order].astype(np.float64)
-
-
-def rate_squares(counts: CountInput, sizes: np.ndarray, mean: np.ndarray) -> np.ndarray:
+def rate_squares(counts: CountInput, sizes: np.ndarray, mean: np.ndarray,
+                 present: np.ndarray) -> np.ndarray:
     """Per word, the sum over all parts of (q_i - mean)^2, q_i = v_i / c_i (0
-    where c_i is 0): the parts without the word as one term (n - k) mean^2,
-    then the k others added in part order."""
-    indptr, parts, values = words_by_rows(counts)
-    present = np.diff(indptr)
-    of_part = sizes[parts]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        q = np.where(of_part > 0, values / of_part, 0.0)
-    q -= np.repeat(mean, present)
-    q *= q
+    where c_i is 0): the `present` parts with the word aside, the others as
+    one term (n - k) mean^2, then the word's parts added in part order."""
     start = (counts.parts - present).astype(np.float64) * (mean * mean)
-    return ordered_row_sums(indptr, q, start)
+    layout = counts.layout
+    if layout[0] == "compressed" and not layout[6]:
+        # Slices are parts: walk them in order, each adding to its words.
+        indptr, words, data = layout[1], layout[2], layout[3]
+        end = int(indptr[-1])
+        parts = np.repeat(np.arange(counts.parts), np.diff(indptr))
+        terms = _squared_deviations(data[:end], sizes[parts], mean[words[:end]])
+        sums = start
+        for part in range(counts.parts):
+            first, last = indptr[part], indptr[part + 1]
+            sums[words[first:last]] += terms[first:last]
+        return sums
+    indptr, parts, values = _by_words(counts)
+    rows = np.repeat(np.arange(counts.words), np.diff(indptr))
+    terms = _squared_deviations(values, sizes[parts], mean[rows])
+    return ordered_row_sums(indptr, terms, start)
+
+
+def _by_words(counts: CountInput) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """A dense or by-words layout as indptr (one slice per word), parts and
+    counts, parts ascending; a dense matrix gives its nonzeros only."""
+    layout = counts.layout
+    if layout[0] == "compressed":
+        indptr = layout[1]
+        end = int(indptr[-1])
+        return indptr, layout[2][:end], layout[3][:end]
+    view = layout[1] if layout[2] == 0 else layout[1].T
+    rows, parts = np.nonzero(view)
+    indptr = np.zeros(counts.words + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=counts.words), out=indptr[1:])
+    return indptr, parts, view[rows, parts]
+
+
+def _squared_deviations(values: np.ndarray, sizes: np.ndarray, mean: np.ndarray) -> np.ndarray:
+    """(v / c - mean)^2 for each stored count, v / c read as 0 where c is 0;
+    +0.0 for a stored 0, which then changes no sum (every sum is >= +0.0)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        terms = np.true_divide(values, sizes, dtype=np.float64)
+    if not (sizes > 0).all():
+        terms[~(sizes > 0)] = 0.0
+    terms -= mean
+    terms *= terms
+    if not (values > 0).all():
+        terms[~(values > 0)] = 0.0
+    return terms
 
 
 def ordered_row_sums(indptr: np.ndarray, terms: np.ndarray, start: np.ndarray) -> np.ndarray:
-    """Per row, start[r] + terms of row r added one at a time in order. The
+    """Per row, start[r] + the row's terms added one at a time in order. The
     rows advance in lockstep, longest first, so each step is one vector
     addition over the rows that still have a term: O(nnz) work, and as many
     steps as the longest row has terms."""
