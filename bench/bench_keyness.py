@@ -18,14 +18,10 @@ and the two layouts give the same bits.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import platform
-import subprocess
 import sys
 import tempfile
-import time
-import tracemalloc
 from pathlib import Path
 
 import numpy as np
@@ -34,7 +30,7 @@ import scipy.sparse as sp
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_table import RssPeak, current_rss_bytes, mib  # noqa: E402
+from bench_table import measured, mib, spawn  # noqa: E402
 from sparse_corpus import make_sparse_case  # noqa: E402
 
 SEED = 20261209
@@ -128,31 +124,7 @@ def worker(path: Path, method: str, repeats: int, out_path: Path) -> None:
     target, reference = load(path)
     if method == "keyness, parts x words":
         target, reference = sp.csr_array(target.T), sp.csr_array(reference.T)
-    before = current_rss_bytes()
-    walls, cpus, traced, growth, result = [], [], 0, 0, {}
-    for r in range(repeats):
-        if r == 0:
-            tracemalloc.start()
-        with RssPeak() as peak:
-            wall, cpu = time.perf_counter(), time.process_time()
-            result = run_method(method, target, reference)
-            walls.append(time.perf_counter() - wall)
-            cpus.append(time.process_time() - cpu)
-        if r == 0:
-            traced = tracemalloc.get_traced_memory()[1]
-            tracemalloc.stop()
-            growth = max(0, peak.peak - before)
-    np.savez(out_path, **result)
-    print(json.dumps({"wall": min(walls), "cpu": min(cpus), "rss_growth": growth,
-                      "traced_peak": traced}))
-
-
-def spawn(path: Path, method: str, repeats: int, out_path: Path) -> dict:
-    run = subprocess.run([sys.executable, __file__, "--worker", str(path), method, str(repeats),
-                          str(out_path)], capture_output=True, text=True)
-    if run.returncode != 0:
-        raise SystemExit(f"{method} failed:\n{run.stdout}\n{run.stderr}")
-    return json.loads(run.stdout.strip().splitlines()[-1])
+    measured(lambda: run_method(method, target, reference), repeats, out_path)
 
 
 def check(outputs: dict[str, dict[str, np.ndarray]]) -> float:
@@ -192,7 +164,7 @@ def main() -> None:
         with tempfile.TemporaryDirectory() as scratch:
             for method in METHODS:
                 out = Path(scratch) / f"{method.replace(' ', '_').replace(',', '')}.npz"
-                timings[method] = spawn(path, method, args.repeats, out)
+                timings[method] = spawn(path, method, args.repeats, out, script=__file__)
                 with np.load(out) as z:
                     outputs[method] = {name: z[name] for name in z.files}
         worst = check(outputs)

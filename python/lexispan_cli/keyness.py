@@ -16,7 +16,7 @@ from lexispan_table._keyness import Comparison, compare
 from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, read
 from lexispan_cli.errors import PROG, InputError, guarded, need
-from lexispan_cli.report import FORMATS, Output, order, output_format, write
+from lexispan_cli.report import Output, order, output_format, write
 
 DESCRIPTION = """\
 Compare a target corpus with a reference corpus: for every word of either,
@@ -37,16 +37,9 @@ METADATA_KEY = "lexispan.keyness"
 def build_parser() -> argparse.ArgumentParser:
     parser = options.Parser(prog=f"{PROG} keyness", description=DESCRIPTION,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("target", metavar="TARGET", type=Path,
-                        help="the corpus studied: a folder, a table, or - for standard input")
-    parser.add_argument("reference", metavar="REFERENCE", type=Path,
-                        help="the corpus it is compared with")
+    add_corpora(parser)
     out = parser.add_argument_group("output")
-    out.add_argument("-o", "--output", metavar="FILE", type=Path,
-                     help="write the table to FILE instead of stdout")
-    out.add_argument("--format", choices=FORMATS,
-                     help="output format (default: by FILE's extension: .tsv, .jsonl, "
-                          ".parquet; else csv)")
+    options.add_output_options(out)
     out.add_argument("--measures", metavar="NAME,...",
                      type=lambda text: options.measures(text, KEYNESS_MEASURE_NAMES),
                      help="the columns to write, in this order (default: all of them)")
@@ -55,19 +48,19 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--sort", metavar="MEASURE", default="text_dispersion_keyness",
                      choices=("word", *KEYNESS_MEASURE_NAMES),
                      help="column to sort by (default: text_dispersion_keyness)")
-    direction = out.add_mutually_exclusive_group()
-    direction.add_argument("--ascending", dest="descending", action="store_false", default=None,
-                           help="smallest first (the default for --sort word)")
-    direction.add_argument("--descending", dest="descending", action="store_true",
-                           help="largest first (the default for every other column)")
-    out.add_argument("--min-freq", metavar="N", type=options.non_negative, default=0.0,
-                     help="keep only words found at least N times in the two corpora "
-                          "together (default: 0)")
-    out.add_argument("--top", metavar="N", type=options.count,
-                     help="write only the first N rows after sorting")
+    options.add_row_options(out, "keep only words found at least N times in the two corpora "
+                                 "together (default: 0)")
     options.add_progress_option(out)
     options.add_input_options(parser, total=False)
     return parser
+
+
+def add_corpora(parser: argparse.ArgumentParser) -> None:
+    """The two positional inputs."""
+    parser.add_argument("target", metavar="TARGET", type=Path,
+                        help="the corpus studied: a folder, a table, or - for standard input")
+    parser.add_argument("reference", metavar="REFERENCE", type=Path,
+                        help="the corpus it is compared with")
 
 
 def main(argv: Sequence[str]) -> int:

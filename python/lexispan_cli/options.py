@@ -15,6 +15,7 @@ from typing import NoReturn, TypeVar
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
 
 from lexispan_cli.corpus import ReadOptions
+from lexispan_cli.report import FORMATS
 from lexispan_cli.tables import TABLE_KINDS
 from lexispan_cli.tokens import WORD_PATTERN
 
@@ -127,6 +128,26 @@ def add_input_options(parser: argparse.ArgumentParser, total: bool = True) -> No
     if total:
         parser.add_argument("--total", metavar="N", type=positive,
                             help="total corpus words (default: the sum of the part sizes)")
+
+
+def add_output_options(group: argparse._ActionsContainer) -> None:
+    group.add_argument("-o", "--output", metavar="FILE", type=Path,
+                       help="write the table to FILE instead of stdout")
+    group.add_argument("--format", choices=FORMATS,
+                       help="output format (default: by FILE's extension: .tsv, .jsonl, "
+                            ".parquet; else csv)")
+
+
+def add_row_options(group: argparse._ActionsContainer, min_freq: str) -> None:
+    """The order of the rows and which are kept; `min_freq` says what --min-freq counts."""
+    direction = group.add_mutually_exclusive_group()
+    direction.add_argument("--ascending", dest="descending", action="store_false", default=None,
+                           help="smallest first (the default for --sort word)")
+    direction.add_argument("--descending", dest="descending", action="store_true",
+                           help="largest first (the default for every other column)")
+    group.add_argument("--min-freq", metavar="N", type=non_negative, default=0.0, help=min_freq)
+    group.add_argument("--top", metavar="N", type=count,
+                       help="write only the first N rows after sorting")
 
 
 def add_da_option(group: argparse._ActionsContainer) -> None:

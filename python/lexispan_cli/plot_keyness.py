@@ -12,7 +12,7 @@ import numpy as np
 
 from lexispan_cli import options
 from lexispan_cli.errors import PROG, guarded
-from lexispan_cli.keyness import compare_corpora, read_both
+from lexispan_cli.keyness import add_corpora, compare_corpora, read_both
 from lexispan_cli.plot import (DPI, SCATTER_SIZE, input_name, picture_format, place_labels,
                                save, start_matplotlib)
 from lexispan_cli.report import Output
@@ -31,9 +31,7 @@ SIDES = (("#1f5fa8", "in more of the target's parts"), ("#d9822b", "in more of t
 def build_parser() -> argparse.ArgumentParser:
     parser = options.Parser(prog=f"{PROG} plot keyness", description=DESCRIPTION,
                             formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("target", metavar="TARGET", type=Path, help="the corpus studied")
-    parser.add_argument("reference", metavar="REFERENCE", type=Path,
-                        help="the corpus it is compared with")
+    add_corpora(parser)
     parser.add_argument("-o", "--output", metavar="FILE", type=Path, required=True,
                         help="the picture: .png, .svg or .pdf")
     parser.add_argument("--label", metavar="N", type=options.count, default=10,

@@ -124,18 +124,17 @@ def rate_squares(counts: CountInput, sizes: np.ndarray, mean: np.ndarray,
     layout = counts.layout
     if layout[0] == "compressed" and not layout[6]:
         # Slices are parts: walk them in order, each adding to its words.
-        indptr, words, data = layout[1], layout[2], layout[3]
-        end = int(indptr[-1])
-        parts = np.repeat(np.arange(counts.parts), np.diff(indptr))
-        terms = _squared_deviations(data[:end], sizes[parts], mean[words[:end]])
-        sums = start
+        bounds = layout[1].tolist()
+        words, data = layout[2][:bounds[-1]], layout[3][:bounds[-1]]
+        part_of = np.repeat(np.arange(counts.parts), np.diff(layout[1]))
+        terms = _squared_deviations(data, sizes[part_of], mean[words])
+        del part_of
         for part in range(counts.parts):
-            first, last = indptr[part], indptr[part + 1]
-            sums[words[first:last]] += terms[first:last]
-        return sums
+            first, last = bounds[part], bounds[part + 1]
+            start[words[first:last]] += terms[first:last]
+        return start
     indptr, parts, values = _by_words(counts)
-    rows = np.repeat(np.arange(counts.words), np.diff(indptr))
-    terms = _squared_deviations(values, sizes[parts], mean[rows])
+    terms = _squared_deviations(values, sizes[parts], np.repeat(mean, np.diff(indptr)))
     return ordered_row_sums(indptr, terms, start)
 
 
@@ -154,14 +153,17 @@ def _by_words(counts: CountInput) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return indptr, parts, view[rows, parts]
 
 
-def _squared_deviations(values: np.ndarray, sizes: np.ndarray, mean: np.ndarray) -> np.ndarray:
-    """(v / c - mean)^2 for each stored count, v / c read as 0 where c is 0;
-    +0.0 for a stored 0, which then changes no sum (every sum is >= +0.0)."""
+def _squared_deviations(values: np.ndarray, sizes: np.ndarray, means: np.ndarray
+                        ) -> np.ndarray:
+    """(v / c - mean)^2 for each stored count, in the buffer of `sizes` (the
+    c of each count, a fresh array); v / c reads as 0 where c is 0, and a
+    stored 0 gives +0.0, which changes no sum (every sum is >= +0.0)."""
+    unsized = None if (sizes > 0).all() else ~(sizes > 0)
     with np.errstate(divide="ignore", invalid="ignore"):
-        terms = np.true_divide(values, sizes, dtype=np.float64)
-    if not (sizes > 0).all():
-        terms[~(sizes > 0)] = 0.0
-    terms -= mean
+        terms = np.true_divide(values, sizes, out=sizes)
+    if unsized is not None:
+        terms[unsized] = 0.0
+    terms -= means
     terms *= terms
     if not (values > 0).all():
         terms[~(values > 0)] = 0.0
