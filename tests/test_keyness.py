@@ -21,13 +21,6 @@ sparse = pytest.importorskip("scipy.sparse")
 EPS = 2.0**-52
 
 
-def texts_with_word(inside, parts):
-    """A one-word corpus: the word once in each of the first `inside` parts."""
-    row = np.zeros(parts)
-    row[:inside] = 1
-    return row
-
-
 # Texts containing the word out of 100 target and 200 reference texts:
 # two-cell and four-cell text dispersion keyness.
 WORKED = [(30, 10, 29.0392, 34.0257), (90, 150, 1.8394, 10.2908), (3, 0, 6.5917, 6.6525),
@@ -35,8 +28,8 @@ WORKED = [(30, 10, 29.0392, 34.0257), (90, 150, 1.8394, 10.2908), (3, 0, 6.5917,
 
 
 def test_worked_values():
-    target = np.array([texts_with_word(a, 100) for a, *_ in WORKED])
-    reference = np.array([texts_with_word(b, 200) for _, b, *_ in WORKED])
+    target = np.array([np.arange(100) < a for a, *_ in WORKED], dtype=float)
+    reference = np.array([np.arange(200) < b for _, b, *_ in WORKED], dtype=float)
     table = lt.keyness_arrays(target, reference, target_sizes=np.full(100, 50.0),
                               reference_sizes=np.full(200, 50.0))
     assert table["text_dispersion_keyness"].round(4).tolist() == [w[2] for w in WORKED]
@@ -51,59 +44,36 @@ def dec(x):
     return Decimal(x.numerator) / Decimal(x.denominator)
 
 
-def ln(x):
-    return dec(x).ln()
-
-
-def g2_within_bound(actual, cells, negative):
-    """actual is the signed G2 of (observed, expected) cells, within the
-    rounding of its float evaluation (a few ulps of each term and count)."""
-    terms = [(dec(o), dec(o) * ln(o / e)) for o, e in cells if o]
+def g2_within_bound(actual, x, y, m1, m2, four_cells):
+    """actual is the signed G2 of x out of m1 against y out of m2 (all
+    Fractions), within the rounding of its float evaluation: a few ulps of
+    each count and term."""
+    cells = [(x, m1, x + y), (y, m2, x + y)]
+    if four_cells:
+        cells += [(m1 - x, m1, m1 + m2 - x - y), (m2 - y, m2, m1 + m2 - x - y)]
+    terms = [(dec(o), dec(o) * dec(o * (m1 + m2) / (m * column)).ln())
+             for o, m, column in cells if o]
     exact = 2 * sum((t for _, t in terms), Decimal(0))
-    bound = 64 * EPS * float(sum(o + abs(t) for o, t in terms))
-    assert abs(abs(actual) - float(exact)) <= bound + 1e-300
-    assert (actual < 0) == (negative and actual != 0.0)
-
-
-def log2_within_bound(actual, ratio):
-    exact = float(ln(ratio) / Decimal(2).ln())
-    assert abs(actual - exact) <= 8 * EPS * (1 + abs(exact))
+    assert abs(abs(actual) - float(exact)) <= 64 * EPS * float(sum(o + abs(t) for o, t in terms))
+    assert (actual < 0) == (y * m1 > x * m2 and actual != 0.0)
 
 
 def check_word(row, a_row, b_row, a_sizes, b_sizes):
     """Every column of one word against its definition: Fractions, and logs
     and roots to 28 digits."""
-    a, b = (sum(map(Fraction, r), Fraction(0)) for r in (a_row, b_row))
+    a, b, t1, t2 = (sum(map(Fraction, v), Fraction(0)) for v in (a_row, b_row, a_sizes, b_sizes))
     big_a, big_b = (Fraction(sum(v > 0 for v in r)) for r in (a_row, b_row))
     n1, n2 = Fraction(len(a_row)), Fraction(len(b_row))
-    t1, t2 = (sum(map(Fraction, s), Fraction(0)) for s in (a_sizes, b_sizes))
     assert (row["target_frequency"], row["reference_frequency"]) == (a, b)
     assert (row["target_range"], row["reference_range"]) == (big_a, big_b)
-
-    def cells(x, y, m1, m2):
-        both = x + y
-        return [(x, m1 * both / (m1 + m2)), (y, m2 * both / (m1 + m2))]
-
-    def four(x, y, m1, m2):
-        rest = (m1 - x) + (m2 - y)
-        return [*cells(x, y, m1, m2), (m1 - x, m1 * rest / (m1 + m2)),
-                (m2 - y, m2 * rest / (m1 + m2))]
-
-    g2_within_bound(row["log_likelihood"], cells(a, b, t1, t2), b * t1 > a * t2)
-    g2_within_bound(row["text_dispersion_keyness"], cells(big_a, big_b, n1, n2),
-                    big_b * n1 > big_a * n2)
-    g2_within_bound(row["text_dispersion_keyness_4cell"], four(big_a, big_b, n1, n2),
-                    big_b * n1 > big_a * n2)
-    half = Fraction(1, 2)
+    g2_within_bound(row["log_likelihood"], a, b, t1, t2, False)
+    g2_within_bound(row["text_dispersion_keyness"], big_a, big_b, n1, n2, False)
+    g2_within_bound(row["text_dispersion_keyness_4cell"], big_a, big_b, n1, n2, True)
     for name, (x, y, m1, m2) in {"log_ratio": (a, b, t1, t2),
                                  "text_log_ratio": (big_a, big_b, n1, n2)}.items():
-        if x or y:
-            log2_within_bound(row[name], ((x or half) / m1) / ((y or half) / m2))
-        else:
-            assert bits(row[name]) == bits(0.0)
-    for name in ("log_likelihood", "text_dispersion_keyness"):
-        g = row[name]
-        assert math.isclose(row[f"p_{name}"], math.erfc(math.sqrt(abs(g) / 2)), rel_tol=4 * EPS)
+        ratio = ((x or Fraction(1, 2)) / m1) / ((y or Fraction(1, 2)) / m2) if x or y else 1
+        exact = float(dec(Fraction(ratio)).ln() / Decimal(2).ln())
+        assert abs(row[name] - exact) <= 8 * EPS * (1 + abs(exact))
 
     def rates(values, sizes):
         q = [Fraction(v) / Fraction(c) if c > 0 else Fraction(0) for v, c in zip(values, sizes)]
@@ -111,12 +81,9 @@ def check_word(row, a_row, b_row, a_sizes, b_sizes):
         return mean, sum(((x - mean) ** 2 for x in q), Fraction(0)) / len(q)
 
     (m1, v1), (m2, v2) = rates(a_row, a_sizes), rates(b_row, b_sizes)
-    if v1 + v2 == 0:
-        assert row["mean_text_frequency_d"] == 0.0
-        return
     pooled = dec((v1 + v2) / 2).sqrt()
-    exact = float(dec(m1 - m2) / pooled)
-    scale = float(dec(abs(m1) + abs(m2)) / pooled)
+    exact = float(dec(m1 - m2) / pooled) if pooled else 0.0
+    scale = float(dec(abs(m1) + abs(m2)) / pooled) if pooled else 0.0
     assert abs(row["mean_text_frequency_d"] - exact) <= 1e-12 * (abs(exact) + scale)
 
 
@@ -205,8 +172,7 @@ def test_dataframes_align_by_label():
     assert column_bits({c: table[c].to_numpy() for c in table}) == \
         column_bits({c: aligned[c].to_numpy() for c in aligned})
     named = lt.keyness(t.to_numpy(), t.to_numpy(), words=["p", "q", "s"], measures="all")
-    assert named.index.tolist() == ["p", "q", "s"] and (named["log_likelihood"] == 0).all()
-    assert list(named) == list(lt.KEYNESS_MEASURE_NAMES)
+    assert named.index.tolist() == ["p", "q", "s"] and list(named) == list(lt.KEYNESS_MEASURE_NAMES)
 
 
 @pytest.mark.parametrize("target, reference, options, error, message", [
@@ -242,8 +208,8 @@ def test_docstring_examples_run():
 @pytest.mark.skipif(os.environ.get("LEXISPAN_SANITIZED") == "1",
                     reason="ASan's shadow memory cannot live under an address-space limit")
 def test_a_large_vocabulary_takes_memory_of_its_nonzeros():
-    """200,000 words over 2,000 parts per corpus, 600,000 counts each, under a
-    1.2 GB address-space limit: one dense corpus alone would need 3.2 GB."""
+    """200,000 words over 2,000 and 3,000 parts, 600,000 counts each, under a
+    1.2 GB address-space limit: the smaller corpus made dense would need 3.2 GB."""
     script = """if True:
         import resource, numpy as np, scipy.sparse as sp, lexispan_table as lt
         resource.setrlimit(resource.RLIMIT_AS, (1_200_000_000, 1_200_000_000))
