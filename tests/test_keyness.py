@@ -66,6 +66,9 @@ def check_word(row, a_row, b_row, a_sizes, b_sizes):
     n1, n2 = Fraction(len(a_row)), Fraction(len(b_row))
     assert (row["target_frequency"], row["reference_frequency"]) == (a, b)
     assert (row["target_range"], row["reference_range"]) == (big_a, big_b)
+    if not (a or b):  # in neither corpus: +0.0 in every effect column, p 1
+        assert {bits(row[name]) for name in lt.KEYNESS_MEASURE_NAMES[4:10]} == {bits(0.0)}
+        assert row["p_log_likelihood"] == row["p_text_dispersion_keyness"] == 1.0
     g2_within_bound(row["log_likelihood"], a, b, t1, t2, False)
     g2_within_bound(row["text_dispersion_keyness"], big_a, big_b, n1, n2, False)
     g2_within_bound(row["text_dispersion_keyness_4cell"], big_a, big_b, n1, n2, True)
