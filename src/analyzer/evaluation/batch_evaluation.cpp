@@ -3,6 +3,8 @@
 #include "analyzer/evaluation/batch_evaluation.hpp"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -30,10 +32,18 @@ ColumnSet record_columns() noexcept {
 
 // With at least one part every field of the record has a value.
 DispersionMetrics record_of(const RowValues& values) noexcept {
+    // The column of each field, looked up by name once.
+    static const auto columns = [] {
+        std::array<std::size_t, std::size(optional_fields)> found{};
+        for (std::size_t f = 0; f < found.size(); ++f) {
+            found[f] = index_of(*column_named(optional_fields[f].name));
+        }
+        return found;
+    }();
     DispersionMetrics record;
     record.range = values.range;
-    for (const OptionalField& field : optional_fields) {
-        record.*field.member = values.values[index_of(*column_named(field.name))];
+    for (std::size_t f = 0; f < columns.size(); ++f) {
+        record.*optional_fields[f].member = values.values[columns[f]];
     }
     return record;
 }

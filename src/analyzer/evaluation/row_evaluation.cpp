@@ -99,52 +99,63 @@ RowScratch::~RowScratch() = default;
 
 namespace {
 
-// Keeps a row's counts > 0 as entries; false when a count is negative, -0.0
-// or not finite (the row then takes the dense walk).
-bool take_entry(double value, std::uint32_t part, Lane& lane) {
+// A count the sparse walk can take: > 0 and finite (an entry), or +0.0
+// (absent); anything else (negative, -0.0, not finite) sends the row to the
+// dense walk.
+enum class Count { entry, absent, refused };
+Count kind_of(double value) noexcept {
     if (value > 0.0 && value < infinity) {
-        lane.parts.push_back(part);
-        lane.values.push_back(value);
-        return true;
+        return Count::entry;
     }
-    return value == 0.0 && !std::signbit(value);
+    return value == 0.0 && !std::signbit(value) ? Count::absent : Count::refused;
 }
 
-bool gather_entries(const WordRow& row, std::size_t n, Lane& lane) {
+// The row's entries (counts > 0) as parts and values; nothing when a count
+// is refused. `gather` false only counts them.
+std::optional<std::size_t> entries_of(const WordRow& row, std::size_t n, bool gather,
+                                      Lane& lane) {
     lane.parts.clear();
     lane.values.clear();
-    if (row.dense != nullptr) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!take_entry(row.dense[i], static_cast<std::uint32_t>(i), lane)) {
-                return false;
+    std::size_t count = 0;
+    const auto take = [&](double value, std::size_t part) {
+        const Count kind = kind_of(value);
+        if (kind == Count::entry) {
+            ++count;
+            if (gather) {
+                lane.parts.push_back(static_cast<std::uint32_t>(part));
+                lane.values.push_back(value);
             }
         }
-        return true;
-    }
-    for (std::size_t e = 0; e < row.entries; ++e) {
-        if (!take_entry(row.values[e], row.parts[e], lane)) {
-            return false;
+        return kind != Count::refused;
+    };
+    const std::size_t stored = row.dense != nullptr ? n : row.entries;
+    for (std::size_t e = 0; e < stored; ++e) {
+        const bool kept = row.dense != nullptr ? take(row.dense[e], e)
+                                               : take(row.values[e], row.parts[e]);
+        if (!kept) {
+            return std::nullopt;
         }
     }
-    return true;
+    return count;
 }
 
 // Whether a row found in k of n parts costs less on the sparse walk than on
 // the dense one: the sparse walk's bulk sums cost several times a plain
-// addition per entry and per run of absent parts.
-bool prefers_sparse_walk(std::size_t k, std::size_t n) noexcept { return k * 3 <= n; }
+// addition per entry and per run of absent parts. Measured on every record
+// column at n = 500 (bench/RESULTS.md): even at about k = 0.4 n.
+bool prefers_sparse_walk(std::size_t k, std::size_t n) noexcept { return k * 5 <= n * 2; }
+
+using AnyWalk = std::variant<DenseWalk, SparseWalk>;
 
 // A row whose DA still needs its pair sum.
 struct PendingDa {
     std::size_t row;
     double mean;
-    // Its nonzero q (lane.da_parts and da_values) are finite and > 0, so
-    // the sparse pair sum may take it; otherwise the kernel must.
+    AnyWalk walk;
+    // Its q are finite and >= 0, so the sparse pair sum may take it; it is
+    // found in `entries` parts. Otherwise the kernel must take it.
     bool sparse;
-    // The nonzero q's count, when `sparse`.
-    std::size_t nonzero;
-    // lane.dense_q holds its q (it took the dense walk).
-    bool dense_q;
+    std::size_t entries;
 };
 
 void set_da(RowValues& out, double value) noexcept {
@@ -157,7 +168,7 @@ void set_da(RowValues& out, double value) noexcept {
 // identity, or left pending for the group's pair sums.
 template <class Walk>
 std::optional<PendingDa> settle_da_guards(const RowView<Walk>& view, std::size_t r,
-                                          bool sparse, DaMethod method, Lane& lane,
+                                          std::optional<std::size_t> entries, DaMethod method,
                                           std::vector<double>& sorted, RowValues& out) {
     const DaPreparation prepared = prepare_evenness_da(view.walk, view.frequency, view.mean_q());
     if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
@@ -179,19 +190,10 @@ std::optional<PendingDa> settle_da_guards(const RowView<Walk>& view, std::size_t
         return std::nullopt;
     }
     // Pairwise, and rows that are not finite under either method: their sum
-    // is decided by the order of the pairs.
-    lane.da_parts.clear();
-    lane.da_values.clear();
-    if (sparse) {
-        view.walk.for_each([&lane](const PartCell& cell) {
-            if (cell.q != 0.0) {
-                lane.da_parts.push_back(static_cast<std::uint32_t>(cell.part));
-                lane.da_values.push_back(cell.q);
-            }
-        });
-    }
-    return PendingDa{r, mean, sparse, lane.da_values.size(),
-                     std::is_same_v<Walk, DenseWalk>};
+    // is decided by the order of the pairs. Counts finite and >= 0 with a
+    // finite sum of q give finite q >= 0, which the sparse pair sum takes.
+    const bool sparse = entries.has_value() && std::isfinite(view.q_total);
+    return PendingDa{r, mean, view.walk, sparse, entries.value_or(n)};
 }
 
 // Fills row r's columns through the walk it takes; what DA still needs, if
@@ -201,9 +203,17 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
                                       RowScratch::Storage& scratch, RowValues& out) {
     const std::size_t n = parts.parts();
     Lane& lane = scratch.lanes[r];
-    const bool entries = parts.sparse != nullptr && gather_entries(row, n, lane);
-    if (entries && prefers_sparse_walk(lane.parts.size(), n)) {
-        const std::size_t k = lane.parts.size();
+    // A row given densely is counted first and gathered only for the sparse
+    // walk; one given as entries is gathered at once (its stored zeros go).
+    std::optional<std::size_t> entries;
+    if (parts.sparse != nullptr) {
+        entries = entries_of(row, n, row.dense == nullptr, lane);
+        if (entries && row.dense != nullptr && prefers_sparse_walk(*entries, n)) {
+            (void)entries_of(row, n, true, lane);
+        }
+    }
+    if (entries && prefers_sparse_walk(*entries, n)) {
+        const std::size_t k = *entries;
         lane.q.resize(k);
         for (std::size_t e = 0; e < k; ++e) {
             lane.q[e] = normalized_frequency(lane.values[e], parts.sizes[lane.parts[e]]);
@@ -217,7 +227,7 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
             if (!columns.needs_da()) {
                 return std::nullopt;
             }
-            return settle_da_guards(view, r, true, method, lane, scratch.sorted, out);
+            return settle_da_guards(view, r, entries, method, scratch.sorted, out);
         }
     }
     const double* v = row.dense;
@@ -238,25 +248,22 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
     if (!columns.needs_da()) {
         return std::nullopt;
     }
-    // Counts finite and >= 0 with a finite sum of q: every q is finite and
-    // >= 0, so the sparse pair sum may take the row too.
-    const bool sparse = entries && std::isfinite(view.q_total);
-    return settle_da_guards(view, r, sparse, method, lane, scratch.sorted, out);
+    return settle_da_guards(view, r, entries, method, scratch.sorted, out);
 }
 
 // Estimated costs in nanoseconds, measured with AVX-512 at n = 200 to 8,000
 // (bench/RESULTS.md): the kernel's call costs about 1.1 ns per pair of parts
 // for up to 8 rows (its lanes cost the same full or empty) and 0.12 ns more
-// per row beyond; the sparse pair sum about 1.06 ns per pair of nonzero
-// parts and 310 ns per nonzero part (the rows it must walk plainly where the
-// sum crosses a binade, and its per-row set-up).
+// per row beyond; the sparse pair sum about 1.06 ns per pair of entries and
+// 310 ns per entry (the rows it must walk plainly where the sum crosses a
+// binade, and its per-row set-up).
 double kernel_cost(std::size_t rows, std::size_t n) noexcept {
     const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) * 0.5;
     const double beyond = rows > 8 ? static_cast<double>(rows - 8) : 0.0;
     return pairs * (1.1 + 0.12 * beyond);
 }
-double sparse_cost(std::size_t nonzero) noexcept {
-    const auto k = static_cast<double>(nonzero);
+double sparse_cost(std::size_t entries) noexcept {
+    const auto k = static_cast<double>(entries);
     return 0.53 * k * k + 310.0 * k;
 }
 
@@ -291,14 +298,14 @@ void settle_pair_sums(PendingDa* pending, std::size_t count, std::size_t n,
         if (a.sparse != b.sparse) {
             return !a.sparse;
         }
-        return a.nonzero > b.nonzero;
+        return a.entries > b.entries;
     });
     const std::size_t forced = static_cast<std::size_t>(
         std::find_if(pending, pending + count, [](const PendingDa& p) { return p.sparse; }) -
         pending);
     double costs[da_lanes];
     for (std::size_t p = forced; p < count; ++p) {
-        costs[p - forced] = sparse_cost(pending[p].nonzero);
+        costs[p - forced] = sparse_cost(pending[p].entries);
     }
     const std::size_t on_kernel =
         forced + rows_for_kernel(forced, std::span<const double>(costs, count - forced), n);
@@ -306,18 +313,33 @@ void settle_pair_sums(PendingDa* pending, std::size_t count, std::size_t n,
     const double* kernel_rows[da_lanes];
     for (std::size_t p = 0; p < count; ++p) {
         Lane& lane = scratch.lanes[pending[p].row];
+        if (const auto* dense = std::get_if<DenseWalk>(&pending[p].walk); dense != nullptr) {
+            if (p < on_kernel) {
+                kernel_rows[p] = lane.dense_q.data();
+                continue;
+            }
+        }
+        // The nonzero q and their parts: the sparse sum's input, or the
+        // kernel's made dense.
+        lane.da_parts.clear();
+        lane.da_values.clear();
+        std::visit([&lane](const auto& walk) {
+            walk.for_each([&lane](const PartCell& cell) {
+                if (cell.q != 0.0) {
+                    lane.da_parts.push_back(static_cast<std::uint32_t>(cell.part));
+                    lane.da_values.push_back(cell.q);
+                }
+            });
+        }, pending[p].walk);
         if (p >= on_kernel) {
             const double sum = sparse_da_pair_sum(lane.da_parts.data(), lane.da_values.data(),
                                                   lane.da_values.size(), n, scratch.da_units);
             set_da(out[pending[p].row], finish_evenness_da(sum, n, pending[p].mean));
             continue;
         }
-        if (!pending[p].dense_q) {
-            // A sparse-walk row: its nonzero q made dense.
-            lane.dense_q.assign(n, 0.0);
-            for (std::size_t e = 0; e < lane.da_parts.size(); ++e) {
-                lane.dense_q[lane.da_parts[e]] = lane.da_values[e];
-            }
+        lane.dense_q.assign(n, 0.0);
+        for (std::size_t e = 0; e < lane.da_parts.size(); ++e) {
+            lane.dense_q[lane.da_parts[e]] = lane.da_values[e];
         }
         kernel_rows[p] = lane.dense_q.data();
     }

@@ -46,6 +46,7 @@ inline constexpr AbsentEach absent_each{};
 // Every part of a row held densely (n values each).
 class DenseWalk {
 public:
+    DenseWalk() noexcept = default;  // no parts
     DenseWalk(const double* v, const double* q, const double* s, std::size_t n) noexcept
         : v_(v), q_(q), s_(s), n_(n) {}
 
@@ -83,10 +84,10 @@ public:
 private:
     [[nodiscard]] PartCell cell(std::size_t i) const noexcept { return {i, v_[i], q_[i], s_[i]}; }
 
-    const double* v_;
-    const double* q_;
-    const double* s_;
-    std::size_t n_;
+    const double* v_ = nullptr;
+    const double* q_ = nullptr;
+    const double* s_ = nullptr;
+    std::size_t n_ = 0;
 };
 
 // The row's summaries. f and the sum of q start at -0.0, so that the sign
