@@ -21,7 +21,8 @@ def build_native_programs(directory, build_type, targets):
 
     The programs link the core library and get its compiler flags, warnings as
     errors; under tools/sanitize-tests (LEXISPAN_SANITIZED=1) they are
-    instrumented as the core is.
+    instrumented as the core is, under tools/ci-portable (LEXISPAN_PORTABLE=1)
+    built as the portable core. CMake compiles with $CXX when it is set.
     """
     if shutil.which("cmake") is None:
         pytest.skip("no cmake to build the native test programs")
@@ -31,6 +32,9 @@ def build_native_programs(directory, build_type, targets):
                "-DLEXISPAN_WERROR=ON", f"-DPython_EXECUTABLE={sys.executable}"]
     if os.environ.get("LEXISPAN_SANITIZED") == "1":
         options.append("-DLEXISPAN_SANITIZE=ON")
+    # tools/ci-portable: the native programs are built as the extension was.
+    if os.environ.get("LEXISPAN_PORTABLE") == "1":
+        options.append("-DLEXISPAN_PORTABLE=ON")
     for command in (["cmake", "-S", str(ROOT), "-B", str(directory), *options],
                     ["cmake", "--build", str(directory), "--parallel", "2",
                      "--target", *targets]):
@@ -56,7 +60,7 @@ def native_release(tmp_path_factory):
     """The directory of every native test program, built as the wheel builds the core."""
     return _build_once(tmp_path_factory, "Release",
                        ["thread_pool_test", "cpu_budget_test", "batch_test", "da_pair_sums_test",
-                        "sparse_sums_test", "catalogue_sparse_test"])
+                        "sparse_sums_test", "catalogue_sparse_test", "platform_test"])
 
 
 @pytest.fixture(scope="session")
