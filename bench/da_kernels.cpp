@@ -21,6 +21,7 @@
 
 #include "analyzer/sums/da_pair_sums.hpp"
 #include "analyzer/measures/measures.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 #if defined(LEXISPAN_BENCH_PREVIOUS)
 namespace lexispan_previous {
@@ -162,13 +163,8 @@ int main(int argc, char** argv) {
     std::printf("clock_hz %.0f\n", hz_before);
     std::printf("tsc_hz %.0f\n", tsc_hz());
 
-    using lexispan::DaKernel;
-    const struct {
-        DaKernel kernel;
-        const char* name;
-    } kernels[] = {{DaKernel::avx512, "avx512"},
-                   {DaKernel::avx2, "avx2"},
-                   {DaKernel::baseline, "baseline"}};
+    using lexispan::CpuLevel;
+    const CpuLevel kernels[] = {CpuLevel::avx512, CpuLevel::avx2, CpuLevel::baseline};
     for (const std::size_t n : lengths) {
         const auto q = make_rows(rows, n, 20261208 + n);
         std::vector<const double*> pointers;
@@ -190,17 +186,18 @@ int main(int argc, char** argv) {
             std::printf("time scalar %zu %zu %.6f %ld %.0f\n", n, rows, scalar_seconds,
                         peak_rss_kib(), measured_hz());
         }
-        for (const auto& k : kernels) {
-            if (!lexispan::da_kernel_available(k.kernel) || (!only.empty() && only != k.name)) {
+        for (const CpuLevel level : kernels) {
+            const char* const name = lexispan::cpu_level_name(level);
+            if (!lexispan::cpu_level_supported(level) || (!only.empty() && only != name)) {
                 continue;
             }
+            lexispan::force_cpu_level(level);
             double sums[lexispan::da_lanes];
             const double t = best_time(reps, [&] {
                 if (budget == 0) {
-                    lexispan::da_pair_sums_with(k.kernel, pointers.data(), rows, n, sums);
+                    lexispan::da_pair_sums(pointers.data(), rows, n, sums);
                 } else {
-                    lexispan::da_pair_sums_with_budget(k.kernel, pointers.data(), rows, n, sums,
-                                                       budget);
+                    lexispan::da_pair_sums_with_budget(pointers.data(), rows, n, sums, budget);
                 }
             });
             if (!have_reference) {
@@ -208,10 +205,10 @@ int main(int argc, char** argv) {
                 have_reference = true;
             }
             if (!same_bits(sums, reference, rows)) {
-                std::printf("mismatch %s %zu\n", k.name, n);
+                std::printf("mismatch %s %zu\n", name, n);
                 return 1;
             }
-            std::printf("time %s %zu %zu %.6f %ld %.0f\n", k.name, n, rows, t, peak_rss_kib(),
+            std::printf("time %s %zu %zu %.6f %ld %.0f\n", name, n, rows, t, peak_rss_kib(),
                         measured_hz());
         }
 #if defined(LEXISPAN_BENCH_PREVIOUS)
@@ -225,7 +222,7 @@ int main(int argc, char** argv) {
                         {lexispan_previous::DaKernel::avx2, "previous_avx2"},
                         {lexispan_previous::DaKernel::baseline, "previous_baseline"}};
             for (const auto& k : olds) {
-                if (!lexispan::da_kernel_available(static_cast<DaKernel>(k.kernel)) ||
+                if (!lexispan::cpu_level_supported(static_cast<CpuLevel>(k.kernel)) ||
                     (!only.empty() && only != k.name)) {
                     continue;
                 }

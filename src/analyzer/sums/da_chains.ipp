@@ -28,13 +28,19 @@ LEXISPAN_CHAINS_TARGET LEXISPAN_ALWAYS_INLINE void store(double* p, Vector v) {
 template <class Doubles, class Bits>
 LEXISPAN_CHAINS_TARGET LEXISPAN_ALWAYS_INLINE void add_term(Doubles& acc, Doubles qi,
                                                             const double* qj, Bits mask) {
-    const Doubles d = qi - load<Doubles>(qj);
-    const Doubles term = __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
     // acc first, so both NaN operands keep acc's payload, as in the scalar
     // sum (see ordered_add.hpp).
     if constexpr (sizeof(Doubles) == 16) {
-        asm("addpd %1, %0" : "+x"(acc) : "x"(term));
+        // SSE2's two-operand forms: one block per term, which keeps Clang
+        // from holding several terms at once and so spilling six chains'
+        // elements out of the 16 registers.
+        Doubles term = qi;
+        asm("subpd %2, %1\n\tandpd %3, %1\n\taddpd %1, %0"
+            : "+x"(acc), "+&x"(term)
+            : "m"(*reinterpret_cast<const double(*)[2]>(qj)), "x"(mask));
     } else {
+        const Doubles d = qi - load<Doubles>(qj);
+        const Doubles term = __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
         asm("vaddpd %1, %0, %0" : "+v"(acc) : "v"(term));
     }
 }

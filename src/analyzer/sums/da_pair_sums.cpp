@@ -29,9 +29,9 @@ namespace {
 // A pass's rows sit in blocks of W lanes, block m holding element j of its
 // rows at blocks[m][j * stride + lane], consecutively (blocks[m] is
 // blocks[0] + m * W); an AVX-512 pass may carry four more rows in a block of
-// its own, blocks[K][j * 4 + lane]. `state` carries each
-// row's running sum in and out, in the order of the blocks, so that a row
-// can be taken up again by a pass of another shape.
+// its own, blocks[K][j * 4 + lane]. `state` carries each row's running sum
+// in and out, in the order of the blocks, so that a row can be taken up
+// again by a pass of another shape.
 using ChainsFunction = void (*)(const double* const* blocks, std::size_t stride, std::size_t n,
                                  std::size_t i_begin, std::size_t i_end, double* state);
 
