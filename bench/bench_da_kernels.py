@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -53,19 +54,27 @@ def default_compiler() -> str:
     return found
 
 
-def build(work: Path, previous: str | None, compiler: str) -> tuple[Path, bool]:
+def build(work: Path, previous: str | None, compiler: str) -> tuple[Path, list[str]]:
+    """The timing program, and its arguments for the previous kernels (none without them)."""
     work.mkdir(parents=True, exist_ok=True)
     objects = []
-    with_previous = False
+    with_previous: list[str] = []
     if previous is not None and (ROOT / ".git").exists():
-        old = work / "previous" / "analyzer"
-        old.mkdir(parents=True)
         try:
+            # The kernels moved from src/analyzer/ to src/analyzer/sums/; the
+            # file keeps its path under previous/ so that its include resolves.
             for name in ("da_pair_sums.cpp", "da_pair_sums.hpp"):
-                text = subprocess.run(
-                    ["git", "-C", str(ROOT), "show", f"{previous}:src/analyzer/{name}"],
-                    check=True, capture_output=True, text=True).stdout
-                (old / name).write_text(text)
+                for folder in ("analyzer/sums", "analyzer"):
+                    shown = subprocess.run(
+                        ["git", "-C", str(ROOT), "show", f"{previous}:src/{folder}/{name}"],
+                        capture_output=True, text=True)
+                    if shown.returncode == 0:
+                        (work / "previous" / folder).mkdir(parents=True, exist_ok=True)
+                        (work / "previous" / folder / name).write_text(shown.stdout)
+                        old = work / "previous" / folder
+                        break
+                else:
+                    raise subprocess.CalledProcessError(1, "git show", stderr=shown.stderr)
         except subprocess.CalledProcessError as error:
             print(f"previous kernels not available ({error.stderr.strip()}); timing only these")
         else:
@@ -76,7 +85,8 @@ def build(work: Path, previous: str | None, compiler: str) -> tuple[Path, bool]:
                                    capture_output=True, text=True)
             if built.returncode == 0:
                 objects.append(str(obj))
-                with_previous = True
+                lanes = re.search(r"da_lanes = (\d+)", (old / "da_pair_sums.hpp").read_text())
+                with_previous = ["--previous", "--previous-rows", lanes.group(1) if lanes else "16"]
             else:
                 print(f"previous kernels do not build with {compiler}; timing only these")
     binary = work / "da_kernels"
@@ -110,7 +120,7 @@ def main() -> None:
             binaries.append(build(Path(tmp) / str(index), previous or None, compiler))
         for n in lengths:
             for compiler, (binary, with_previous) in zip(compilers, binaries):
-                run = subprocess.run([str(binary), *(["--previous"] if with_previous else []),
+                run = subprocess.run([str(binary), *with_previous,
                                       "--repeats", str(args.repeats), str(n)],
                                      capture_output=True, text=True)
                 if run.returncode != 0:

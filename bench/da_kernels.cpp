@@ -3,12 +3,13 @@
 // line per figure; each time comes with the clock measured just after it,
 // as the core's frequency follows the load on the other cores.
 //
-//   da_kernels [--previous] [--budget BYTES] [--repeats R] N...
+//   da_kernels [--previous [--previous-rows R]] [--budget BYTES] [--repeats R] N...
 //
 // --previous also times the kernels of an earlier revision, compiled with
 // their namespace renamed to lexispan_previous (the script extracts them).
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
     std::size_t budget = 0;
     int repeats = 3;
     std::size_t rows = lexispan::da_lanes;
+    std::size_t previous_rows = 16;
     std::string only;
     std::vector<std::size_t> lengths;
     for (int a = 1; a < argc; ++a) {
@@ -145,6 +147,8 @@ int main(int argc, char** argv) {
             budget = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--only" && a + 1 < argc) {
             only = argv[++a];
+        } else if (arg == "--previous-rows" && a + 1 < argc) {
+            previous_rows = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--rows" && a + 1 < argc) {
             rows = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--repeats" && a + 1 < argc) {
@@ -213,8 +217,8 @@ int main(int argc, char** argv) {
         }
 #if defined(LEXISPAN_BENCH_PREVIOUS)
         if (previous) {
-            // The earlier kernels took at most 16 rows a call.
-            constexpr std::size_t previous_lanes = 16;
+            // The earlier kernels' group (16 rows a call before 24).
+            const std::size_t previous_lanes = std::min(previous_rows, lexispan::da_lanes);
             const struct {
                 lexispan_previous::DaKernel kernel;
                 const char* name;
@@ -226,7 +230,7 @@ int main(int argc, char** argv) {
                     (!only.empty() && only != k.name)) {
                     continue;
                 }
-                double sums[previous_lanes];
+                double sums[lexispan::da_lanes];
                 const double t = best_time(reps, [&] {
                     lexispan_previous::da_pair_sums_with(k.kernel, pointers.data(),
                                                          previous_lanes, n, sums);
