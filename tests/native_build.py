@@ -27,7 +27,8 @@ def build_native_programs(directory, build_type, targets):
 
     The programs link the core library and get its compiler flags, warnings as
     errors; under tools/sanitize-tests (LEXISPAN_SANITIZED=1) they are
-    instrumented as the core is.
+    instrumented as the core is, under tools/ci-portable (LEXISPAN_PORTABLE=1)
+    built as the portable core. CMake compiles with $CXX when it is set.
     """
     if not CMAKE_LISTS.is_file():
         pytest.skip("needs the source tree (CMakeLists.txt) to build the native test programs")
@@ -39,6 +40,9 @@ def build_native_programs(directory, build_type, targets):
                "-DLEXISPAN_WERROR=ON", f"-DPython_EXECUTABLE={sys.executable}"]
     if os.environ.get("LEXISPAN_SANITIZED") == "1":
         options.append("-DLEXISPAN_SANITIZE=ON")
+    # tools/ci-portable: the native programs are built as the extension was.
+    if os.environ.get("LEXISPAN_PORTABLE") == "1":
+        options.append("-DLEXISPAN_PORTABLE=ON")
     for command in (["cmake", "-S", str(ROOT), "-B", str(directory), *options],
                     ["cmake", "--build", str(directory), "--parallel", "2",
                      "--target", *targets]):

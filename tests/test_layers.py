@@ -30,6 +30,9 @@ def test_the_tree_keeps_its_layers():
     # A sum reaching up to the measures.
     ("analyzer/sums/zero_run_sums.hpp", '#include "analyzer/measures/measures.hpp"',
      "analyzer/sums may not include analyzer/measures"),
+    # The platform unit reaching up to the pool.
+    ("platform/system.cpp", '#include "parallel/cpu_budget.hpp"',
+     "platform may not include parallel"),
     # The profile reaching up to the rows.
     ("analyzer/profile/corpus_profile.cpp", '#include "analyzer/evaluation/row_evaluation.hpp"',
      "analyzer/profile may not include analyzer/evaluation"),
