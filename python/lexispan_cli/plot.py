@@ -17,7 +17,7 @@ from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need, warn
-from lexispan_cli.report import Output
+from lexispan_cli.output_files import Output
 
 IMAGE_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 DPI = 150
@@ -86,9 +86,8 @@ def _run(args: argparse.Namespace) -> None:
         else:
             folded = words if args.keep_case else [w.casefold() for w in words]
             figure = _dispersion_plot(corpus, words, folded, title)
-        assert target.temporary is not None
         try:
-            figure.savefig(target.temporary, format=fmt, dpi=DPI)
+            figure.savefig(target.binary(), format=fmt, dpi=DPI)
         except OSError as exc:
             raise InputError(output, f"cannot write: {exc.strerror or exc}") from None
         target.commit()

@@ -26,7 +26,8 @@ def read(stream: BinaryIO, path: str, options: TableOptions) -> CountMatrix:
 def _load(stream: BinaryIO, path: str) -> Any:
     parquet: Any = need("pyarrow.parquet", "parquet", "reading Parquet")
     try:
-        source = io.BytesIO(stream.read()) if stream is sys.stdin.buffer else stream
+        source = io.BytesIO(stream.read()) if stream is getattr(sys.stdin, "buffer", None) \
+            else stream
         return parquet.read_table(source)
     except (OSError, ValueError) as exc:
         message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
