@@ -111,6 +111,13 @@ def test_closed_standard_streams_give_one_error_line(corpus, line, message):
         one_error(result, message)
 
 
+def test_a_codec_that_refuses_the_start_of_a_file_is_one_error_line(tmp_path):
+    # Found by tools/fuzz/table_readers.py: UTF-16 text without its byte-order mark.
+    (tmp_path / "t.csv").write_bytes(b"w,")
+    one_error(run(tmp_path / "t.csv", "--encoding", "utf-16"),
+              "t.csv:1: not valid utf-16 (UTF-16 stream does not start with BOM)")
+
+
 # A child that runs the command under an address-space limit and reports its peak.
 PEAK = ("import resource, runpy, sys\n"
         "limit = int(sys.argv[1])\n"

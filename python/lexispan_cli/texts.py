@@ -31,11 +31,15 @@ def decoder_name(encoding: str) -> str:
     return "utf-8-sig" if codecs.lookup(encoding).name == "utf-8" else encoding
 
 
+def _encoding_name(encoding: str) -> str:
+    return "UTF-8" if codecs.lookup(encoding).name == "utf-8" else encoding
+
+
 def _decode_error(path: Path | str, data: bytes, exc: UnicodeDecodeError, encoding: str,
                   first_line: int = 1) -> InputError:
     line = data.count(b"\n", 0, exc.start) + first_line
-    what = "UTF-8" if codecs.lookup(encoding).name == "utf-8" else encoding
-    return InputError(path, f"not valid {what} (byte 0x{data[exc.start]:02x})", line)
+    return InputError(path, f"not valid {_encoding_name(encoding)} "
+                            f"(byte 0x{data[exc.start]:02x})", line)
 
 
 def standard_input() -> BinaryIO:
@@ -58,6 +62,9 @@ def decoded_blocks(stream: BinaryIO, name: Path | str, encoding: str) -> Iterato
         except UnicodeDecodeError as exc:
             # The decoder may hold bytes from the block before; exc.object has them too.
             raise _decode_error(name, bytes(exc.object), exc, encoding, line) from None
+        except UnicodeError as exc:  # a codec's own complaint, e.g. UTF-16 without its mark
+            raise InputError(name, f"not valid {_encoding_name(encoding)} ({exc})", line) \
+                from None
         line += text.count("\n")
         yield text
         if not block:
