@@ -15,6 +15,7 @@ from typing import NoReturn, TypeVar
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
 
 from lexispan_cli.corpus import ReadOptions
+from lexispan_cli.report import FORMATS
 from lexispan_cli.tables import TABLE_KINDS
 from lexispan_cli.tokens import WORD_PATTERN
 
@@ -76,9 +77,9 @@ def encoding(text: str) -> str:
     return text
 
 
-def measures(text: str) -> list[str]:
+def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
+             ) -> list[str]:
     names = [name.strip() for name in text.split(",")]
-    valid = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
     for name in names:
         if name not in valid:
             raise argparse.ArgumentTypeError(
@@ -88,7 +89,7 @@ def measures(text: str) -> list[str]:
     return names
 
 
-def add_input_options(parser: argparse.ArgumentParser) -> None:
+def add_input_options(parser: argparse.ArgumentParser, total: bool = True) -> None:
     texts = parser.add_argument_group("text input (a folder, or --text)")
     texts.add_argument("--glob", metavar="PATTERN", default="*.txt",
                        help="which files of the folder are parts (default: '*.txt'; '**/*.txt' "
@@ -124,8 +125,29 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
     table.add_argument("--sizes-row", metavar="NAME", default="__size__",
                        help="word of the row(s) holding the part sizes (default: __size__); "
                             "without them the sizes are the column sums")
-    parser.add_argument("--total", metavar="N", type=positive,
-                        help="total corpus words (default: the sum of the part sizes)")
+    if total:
+        parser.add_argument("--total", metavar="N", type=positive,
+                            help="total corpus words (default: the sum of the part sizes)")
+
+
+def add_output_options(group: argparse._ActionsContainer) -> None:
+    group.add_argument("-o", "--output", metavar="FILE", type=Path,
+                       help="write the table to FILE instead of stdout")
+    group.add_argument("--format", choices=FORMATS,
+                       help="output format (default: by FILE's extension: .tsv, .jsonl, "
+                            ".parquet; else csv)")
+
+
+def add_row_options(group: argparse._ActionsContainer, min_freq: str) -> None:
+    """The order of the rows and which are kept; `min_freq` says what --min-freq counts."""
+    direction = group.add_mutually_exclusive_group()
+    direction.add_argument("--ascending", dest="descending", action="store_false", default=None,
+                           help="smallest first (the default for --sort word)")
+    direction.add_argument("--descending", dest="descending", action="store_true",
+                           help="largest first (the default for every other column)")
+    group.add_argument("--min-freq", metavar="N", type=non_negative, default=0.0, help=min_freq)
+    group.add_argument("--top", metavar="N", type=count,
+                       help="write only the first N rows after sorting")
 
 
 def add_da_option(group: argparse._ActionsContainer) -> None:

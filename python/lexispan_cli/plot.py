@@ -32,7 +32,11 @@ Without --words: every word as a point, its frequency (log scale) across and
 the --measure up, the --label most frequent words named.
 With --words w1,w2,...: for a folder of texts (or --text), one row per word
 and a tick where it occurs along the corpus, the files in order, their
-boundaries marked."""
+boundaries marked.
+
+'lexispan plot keyness TARGET REFERENCE -o FILE' draws the words of two
+corpora by Log Ratio and text dispersion keyness ('lexispan plot keyness
+--help')."""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -61,41 +65,56 @@ def main(argv: Sequence[str]) -> int:
     return guarded(_run, args)
 
 
-def _run(args: argparse.Namespace) -> None:
-    output: Path = args.output
+def picture_format(output: Path) -> str:
     fmt = IMAGE_FORMATS.get(output.suffix.lower())
     if fmt is None:
         raise UsageError(f"{output}: the picture must end in .png, .svg or .pdf")
+    return fmt
+
+
+def start_matplotlib() -> None:
+    matplotlib: Any = need("matplotlib", "plot", f"{PROG} plot")
+    matplotlib.use("Agg")
+
+
+def save(figure: Any, target: Output, fmt: str) -> None:
+    """Writes the picture beside its file and puts it in place."""
+    assert target.path is not None
+    try:
+        figure.savefig(target.binary(), format=fmt, dpi=DPI)
+    except OSError as exc:
+        raise InputError(target.path, f"cannot write: {exc.strerror or exc}") from None
+    target.commit()
+
+
+def _run(args: argparse.Namespace) -> None:
+    output: Path = args.output
+    fmt = picture_format(output)
     words = None
     if args.words is not None:
         words = [w.strip() for w in args.words.split(",") if w.strip()]
         if not words:
             raise UsageError("--words needs at least one word")
-    matplotlib: Any = need("matplotlib", "plot", f"{PROG} plot")
-    matplotlib.use("Agg")
+    start_matplotlib()
     chosen = options.read_options(args, positions=words is not None)
     if words is not None and not is_text_input(args.input, chosen):
         raise UsageError("--words needs text input (a folder, or --text)")
     target = Output(output, binary=True)
     try:
         corpus = read(args.input, chosen, args.total)
-        title = args.title or _name(args.input)
+        title = args.title or input_name(args.input)
         if words is None:
             figure = _frequency_plot(corpus, args.measure, args.label, args.da,
                                      chosen.progress, title)
         else:
             folded = words if args.keep_case else [w.casefold() for w in words]
             figure = _dispersion_plot(corpus, words, folded, title)
-        try:
-            figure.savefig(target.binary(), format=fmt, dpi=DPI)
-        except OSError as exc:
-            raise InputError(output, f"cannot write: {exc.strerror or exc}") from None
-        target.commit()
+        save(figure, target, fmt)
     finally:
         target.discard()
 
 
-def _name(source: Path) -> str:
+def input_name(source: Path) -> str:
     return "standard input" if str(source) == "-" else source.resolve().name or str(source)
 
 
@@ -126,7 +145,7 @@ def _frequency_plot(corpus: Corpus, measure: str, label: int, da: str, progress:
     words = corpus.matrix.words
     candidates = np.flatnonzero(shown)
     top = candidates[np.lexsort((-values[candidates], -frequency[candidates]))][:label]
-    _place_labels(figure, axes, [(words[i], float(frequency[i]), float(values[i])) for i in top])
+    place_labels(figure, axes, [(words[i], float(frequency[i]), float(values[i])) for i in top])
     return figure
 
 
@@ -137,7 +156,7 @@ def _measure_title(measure: str) -> str:
     return measure
 
 
-def _place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]) -> None:
+def place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]) -> None:
     """Names points, each label at the first of a few offsets around its point
     where it overlaps neither another label nor the frame; most frequent first."""
     if not points:
