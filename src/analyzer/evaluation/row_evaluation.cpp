@@ -245,8 +245,12 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
                     scratch.sorted_.assign(needed.values.begin(), needed.values.end());
                     sum = sorted_pair_sum(scratch.sorted_.data(), k, n);
                 } else if (prefers_sparse_da(k, n)) {
-                    sum = sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n,
-                                             scratch.da_units_);
+                    const std::optional<double> found = sparse_da_pair_sum(
+                        needed.parts.data(), needed.values.data(), k, n, scratch.da_units_, stop);
+                    if (!found) {
+                        return;  // stopped: the group is abandoned
+                    }
+                    sum = *found;
                 } else {
                     // Found in most parts: the dense kernel, unless too few
                     // such rows share the call (decided below).
@@ -320,9 +324,12 @@ void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t coun
             ++pending;
             continue;
         }
-        const double sum =
-            sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n, scratch.da_units_);
-        const double value = finish_evenness_da(sum, n, needed.mean);
+        const std::optional<double> sum = sparse_da_pair_sum(
+            needed.parts.data(), needed.values.data(), k, n, scratch.da_units_, stop);
+        if (!sum) {
+            return;
+        }
+        const double value = finish_evenness_da(*sum, n, needed.mean);
         RowValues& values = out[r];
         values.values[index_of(Column::evenness_da)] = value;
         values.values[index_of(Column::ft_adjusted_by_da)] =

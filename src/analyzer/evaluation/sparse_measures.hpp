@@ -3,9 +3,11 @@
 // being skipped (their terms are +0.0) or taken in bulk (zero_run_sums).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "analyzer/profile/table_columns.hpp"
@@ -75,6 +77,13 @@ struct SparseScratch {
 [[nodiscard]] double sparse_da_pair_sum(const std::uint32_t* parts, const double* values,
                                         std::size_t count, std::size_t n,
                                         std::vector<std::uint64_t>& scratch);
+// The same, giving up (nothing) once `stop` is set: a row found in tens of
+// thousands of parts takes seconds.
+[[nodiscard]] std::optional<double> sparse_da_pair_sum(const std::uint32_t* parts,
+                                                       const double* values, std::size_t count,
+                                                       std::size_t n,
+                                                       std::vector<std::uint64_t>& scratch,
+                                                       const std::atomic<bool>* stop);
 
 // Whether DA's pair sum of a row with `count` nonzero parts out of n is
 // cheaper from the nonzeros than on the dense kernel.
