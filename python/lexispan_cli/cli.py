@@ -16,7 +16,8 @@ from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
 from lexispan_cli.positions import position_columns
-from lexispan_cli.report import Output, order, output_format, write
+from lexispan_cli.output_files import Output
+from lexispan_cli.report import order, output_format, write
 
 DESCRIPTION = """\
 Compute dispersion measures for every word of a corpus and write them as a
