@@ -35,7 +35,7 @@ import numpy as np
 BASELINE = textwrap.dedent("""
     import collections, re, sys
     from pathlib import Path
-    from lexispan_cli.tokens import WORD_PATTERN
+    from lexispan_table import WORD_PATTERN
     word = re.compile(WORD_PATTERN)
     counts = []
     for path in sorted(Path(sys.argv[1]).glob("*.txt")):

@@ -61,5 +61,6 @@ def guarded(run: Callable[[_Args], None], args: _Args) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 1
     except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     return 0

@@ -16,19 +16,26 @@ import numpy as np
 from lexispan_cli.errors import InputError, UsageError, need
 
 FORMATS = ("csv", "tsv", "jsonl", "parquet")
-_SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl",
-             ".parquet": "parquet", ".pq": "parquet"}
+_SUFFIXES = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl",
+             ".ndjson": "jsonl", ".parquet": "parquet", ".pq": "parquet"}
 
 # Rows formatted per block; the text of one block is all that is held at once.
 BLOCK_ROWS = 8192
 
 
 def output_format(given: str | None, output: Path | None) -> str:
+    """--format, else the output file's extension (none: CSV); an extension
+    that names no format is refused rather than written as CSV."""
     if given is not None:
         return given
-    if output is None:
+    if output is None or not output.suffix:
         return "csv"
-    return _SUFFIXES.get(output.suffix.lower(), "csv")
+    found = _SUFFIXES.get(output.suffix.lower())
+    if found is None:
+        raise UsageError(f"{output}: {output.suffix!r} is not an output format (known: "
+                         f"{', '.join(_SUFFIXES)}); --format csv|tsv|jsonl|parquet writes one "
+                         f"anyway")
+    return found
 
 
 class Output:
@@ -112,14 +119,23 @@ def order(words: Sequence[str], columns: dict[str, np.ndarray], sort: str, desce
     return chosen if top is None else chosen[:top]
 
 
+def significant(value: float, digits: int) -> str:
+    """`digits` significant digits (format's "g"), without the exponent that
+    "g" takes for a value of more integer digits than that, up to 1e16:
+    40566.3 to 4 digits is 40570, not 4.057e+04."""
+    text = format(value, f".{digits}g")
+    if "e+" in text and abs(value) < 1e16:
+        return format(float(text), ".0f")
+    return text
+
+
 def _number_texts(values: np.ndarray, precision: int | None, integer: bool) -> list[str]:
     if integer:
         return [str(v) for v in values.tolist()]
     floats: list[float] = values.tolist()
     if precision is None:
         return [repr(v) for v in floats]
-    pattern = f".{precision}g"
-    return [format(v, pattern) for v in floats]
+    return [significant(v, precision) for v in floats]
 
 
 def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:

@@ -1,38 +1,29 @@
-"""Reading texts: the files of a folder (one part each) or a stream with one
-part per line, decoded one at a time so that memory holds one text at most."""
+"""Reading text streams: a file or standard input with one part per line, and
+the lines of a table, decoded as they are read. (A folder's files are read by
+lexispan_table's counter.)"""
 
 from __future__ import annotations
 
 import codecs
-import os
 import sys
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass, field
-from pathlib import Path, PurePosixPath
+from collections.abc import Iterator
+from pathlib import Path
 from typing import BinaryIO
 
-from lexispan_cli.errors import InputError, note, warn
+from lexispan_table._files import decode_failure, decoder_name, marked_encoding
+
+from lexispan_cli.errors import InputError
 
 STDIN = "-"
 
 
-def decoder_name(encoding: str) -> str:
-    """UTF-8 drops a leading byte-order mark, as it always has here."""
-    return "utf-8-sig" if codecs.lookup(encoding).name == "utf-8" else encoding
-
-
 def _decode_error(path: Path | str, data: bytes, exc: UnicodeDecodeError, encoding: str,
                   first_line: int = 1) -> InputError:
-    line = data.count(b"\n", 0, exc.start) + first_line
-    what = "UTF-8" if codecs.lookup(encoding).name == "utf-8" else encoding
-    return InputError(path, f"not valid {what} (byte 0x{data[exc.start]:02x})", line)
-
-
-def decode(path: Path | str, data: bytes, encoding: str) -> str:
-    try:
-        return data.decode(decoder_name(encoding))
-    except UnicodeDecodeError as exc:
-        raise _decode_error(path, data, exc, encoding) from None
+    reason, line = decode_failure(data, exc, encoding, first_line)
+    marked = marked_encoding(data) if first_line == 1 else None
+    if marked is not None:
+        reason += f"; it starts with a {marked.upper()} byte-order mark: --encoding {marked}"
+    return InputError(path, reason, line)
 
 
 def read_lines(stream: BinaryIO, name: str, encoding: str) -> Iterator[tuple[int, str]]:
@@ -61,79 +52,6 @@ def read_lines(stream: BinaryIO, name: str, encoding: str) -> Iterator[tuple[int
             break
     if pending:
         yield number, pending
-
-
-@dataclass
-class FolderParts:
-    """Which files of a folder are parts, in order, and how to read them."""
-
-    folder: Path
-    pattern: str = "*.txt"
-    exclude: Sequence[str] = ()
-    encoding: str = "utf-8"
-    skip_errors: bool = False
-    files: list[Path] = field(default_factory=list)
-    skipped: int = 0
-
-    def list(self) -> list[Path]:
-        folder = self.folder
-        if not folder.exists():
-            raise InputError(folder, "no such file or directory")
-        try:
-            os.listdir(folder)  # glob would quietly find nothing in an unreadable folder
-            found = list(folder.glob(self.pattern))
-        except OSError as exc:
-            raise InputError(folder, f"cannot read: {exc.strerror or exc}") from None
-        except (ValueError, NotImplementedError) as exc:
-            raise InputError(folder, f"bad --glob pattern {self.pattern!r}: {exc}") from None
-        chosen = []
-        for path in found:
-            relative = PurePosixPath(path.relative_to(folder).as_posix())
-            if any(part.startswith(".") for part in relative.parts) or path.is_dir():
-                continue
-            if any(relative.match(pattern) for pattern in self.exclude):
-                continue
-            chosen.append((relative.as_posix(), path))
-        chosen.sort()
-        if not chosen:
-            raise InputError(folder, f"no files matching '{self.pattern}'"
-                             + (" that are not excluded" if found and self.exclude else ""))
-        self.files = [path for _, path in chosen]
-        return self.files
-
-    def name(self, path: Path) -> str:
-        return path.relative_to(self.folder).as_posix()
-
-    def texts(self) -> Iterator[tuple[str, str]]:
-        """(part name, text) for every file, one file in memory at a time.
-        A file reached again through a link is read once; with skip_errors an
-        unreadable or undecodable file is named in a warning and left out."""
-        seen: dict[tuple[int, int], str] = {}
-        for path in self.files or self.list():
-            name = self.name(path)
-            try:
-                text, identity = self._read(path)
-            except InputError as exc:
-                if not self.skip_errors:
-                    raise
-                warn(f"{exc} (skipped)")
-                self.skipped += 1
-                continue
-            if identity in seen:
-                note(f"{path}: the same file as {self.folder / seen[identity]}, counted once")
-                continue
-            seen[identity] = name
-            yield name, text
-
-    def _read(self, path: Path) -> tuple[str, tuple[int, int]]:
-        try:
-            info = path.stat()
-            if not path.is_file():
-                raise InputError(path, "not a regular file")
-            data = path.read_bytes()
-        except OSError as exc:
-            raise InputError(path, f"cannot read: {exc.strerror or exc}") from None
-        return decode(path, data, self.encoding), (info.st_dev, info.st_ino)
 
 
 def stream_lines(path: Path | str, encoding: str) -> Iterator[tuple[str, str]]:

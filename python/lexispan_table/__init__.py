@@ -1,13 +1,18 @@
 """Dispersion measures for whole corpora: a word x part count matrix in (sparse,
-dense, DataFrame), a table of measures out, computed by lexispan's native core;
-and the distance-based measures (ARF, AWT, ALD) from each word's token
-positions.
+dense, DataFrame, or the counts of texts), a table of measures out, computed by
+lexispan's native core; the distance-based measures (ARF, AWT, ALD) from each
+word's token positions; and the command's word rule, to count texts and files.
 """
 
-from ._measures import (DEFAULT_MEASURE_NAMES, MEASURE_NAMES, MEASURES, POSITION_MEASURE_NAMES,
-                        POSITION_MEASURES, Measure)
+from ._counts import SparseCounts, count_files, count_texts
+from ._files import RepeatedFileWarning, SkippedFileWarning, TextFileError
+from ._measures import (DEFAULT_MEASURE_NAMES, MEASURE_ALIASES, MEASURE_NAMES, MEASURES,
+                        POSITION_MEASURE_NAMES, POSITION_MEASURES, Measure)
 from ._positions import position_dispersion, positions_from_tokens
 from ._table import dispersion, dispersion_arrays
+from ._tokens import WORD_PATTERN, tokenize
 
-__all__ = ["DEFAULT_MEASURE_NAMES", "MEASURES", "MEASURE_NAMES", "Measure", "POSITION_MEASURES", "POSITION_MEASURE_NAMES",
-           "dispersion", "dispersion_arrays", "position_dispersion", "positions_from_tokens"]
+__all__ = ["DEFAULT_MEASURE_NAMES", "MEASURES", "MEASURE_ALIASES", "MEASURE_NAMES", "Measure", "POSITION_MEASURES",
+           "POSITION_MEASURE_NAMES", "RepeatedFileWarning", "SkippedFileWarning", "SparseCounts",
+           "TextFileError", "WORD_PATTERN", "count_files", "count_texts", "dispersion",
+           "dispersion_arrays", "position_dispersion", "positions_from_tokens", "tokenize"]

@@ -110,11 +110,18 @@ def pandas() -> Any:
     return pandas
 
 
-def word_labels(pd: Any, words: Any, count: int) -> Any:
-    """`words` as the index of a table of `count` words, one label per word."""
+def word_labels(pd: Any, words: Any, count: int, parts: int | None = None,
+                words_axis: int = 0) -> Any:
+    """`words` as the index of a table of `count` words, one label per word;
+    `parts`, when known, is the length of the other axis."""
     if isinstance(words, (str, bytes)):
         raise TypeError("words must be a sequence of labels, not a string")
     labels = words if hasattr(words, "__len__") else list(words)
     if len(labels) != count:
-        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
+        hint = ""
+        if len(labels) == parts:
+            where = "columns: words_axis=1" if words_axis == 0 else "rows: words_axis=0"
+            hint = f"; as many as the counts have parts, so the words may be the {where}"
+        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per "
+                         f"word){hint}")
     return pd.Index(labels)
