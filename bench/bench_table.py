@@ -112,6 +112,12 @@ class RssPeak:
 
 def worker(path: Path, method: str, repeats: int, out_path: Path) -> None:
     counts, sizes, total = load_corpus(path)
+    measured(lambda: run_method(method, counts, sizes, total), repeats, out_path)
+
+
+def measured(run, repeats: int, out_path: Path) -> None:
+    """Runs `run` `repeats` times, saves its arrays to out_path and prints, as JSON, the best
+    wall and CPU times and the first run's RSS growth and tracemalloc peak."""
     rss_before = current_rss_bytes()
     walls, cpus = [], []
     traced = 0
@@ -122,7 +128,7 @@ def worker(path: Path, method: str, repeats: int, out_path: Path) -> None:
             tracemalloc.start()
         with RssPeak() as peak:
             wall, cpu = time.perf_counter(), time.process_time()
-            result = run_method(method, counts, sizes, total)
+            result = run()
             walls.append(time.perf_counter() - wall)
             cpus.append(time.process_time() - cpu)
         if r == 0:
@@ -134,8 +140,9 @@ def worker(path: Path, method: str, repeats: int, out_path: Path) -> None:
                       "traced_peak": traced}))
 
 
-def spawn(path: Path, method: str, repeats: int, out_path: Path) -> dict:
-    run = subprocess.run([sys.executable, __file__, "--worker", str(path), method,
+def spawn(path: Path, method: str, repeats: int, out_path: Path, script: str = __file__) -> dict:
+    """Runs `script --worker` on one (corpus, method) in a fresh interpreter."""
+    run = subprocess.run([sys.executable, script, "--worker", str(path), method,
                           str(repeats), str(out_path)], capture_output=True, text=True)
     if run.returncode != 0:
         raise SystemExit(f"{method} failed:\n{run.stdout}\n{run.stderr}")

@@ -316,3 +316,46 @@ def test_buffers_are_released():
     with pytest.raises(ValueError):
         A.calculate_batch_metrics(matrix, SIZES[:1], 30.0)
     assert sys.getrefcount(matrix) == before
+
+
+def one_row(make):
+    """The same elements as a 1-D and as a one-row 2-D buffer."""
+    flat = make()
+    return flat, (flat.reshape(1, -1) if isinstance(flat, np.ndarray)
+                  else flat.cast("B").cast(flat.format, shape=[1, len(flat)]))
+
+
+def unaligned(dtype):
+    data = sample(dtype)
+    return np.frombuffer(b"\x00" + data.tobytes(), dtype=data.dtype, offset=1)
+
+
+# Both extension modules parse element formats with one parser, each with its
+# own rules: where the table engine reads a format, it must read the doubles
+# of the items, as the record's conversion does; it refuses the byte-swapped
+# ones (the package converts them first).
+SHARED_FORMATS = {
+    **{dtype: (lambda dtype=dtype: sample(dtype)) for dtype in NUMPY_DTYPES},
+    **{f"unaligned {dtype}": (lambda dtype=dtype: unaligned(dtype)) for dtype in ["i8", "u8", "f8",
+                                                                                 "f4", "i2"]},
+    "bool": lambda: np.array([True, False, True]),
+    **{f"memoryview {fmt}": (lambda fmt=fmt: memoryview(bytes(range(64))).cast(fmt))
+       for fmt in "bBhHiIlLqQnNfd"},
+}
+
+
+@pytest.mark.parametrize("name", SHARED_FORMATS)
+def test_both_modules_read_a_format_alike(name):
+    from lexispan_table import _native
+    flat, matrix = one_row(SHARED_FORMATS[name])
+    sums = np.zeros(len(flat))
+    try:
+        _native.part_sums(("dense", matrix, 0), sums)
+    except TypeError as error:
+        assert str(error) == f"counts: unsupported element format '{memoryview(flat).format}'"
+        assert memoryview(flat).format[0] in "<>!" and flat.dtype.byteorder != "="
+        return
+    # One word: each part's sum is +0.0 plus the word's count.
+    expected = [value_bits(0.0 + x) for x in as_vector(flat.tolist())]
+    assert [value_bits(x) for x in sums.tolist()] == expected == [
+        value_bits(0.0 + x) for x in as_vector(flat)]

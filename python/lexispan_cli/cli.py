@@ -10,12 +10,12 @@ from pathlib import Path
 
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
 
-from lexispan_cli import options, plot
+from lexispan_cli import keyness, options, plot, plot_keyness
 from lexispan_cli.corpus import is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
 from lexispan_cli.positions import position_columns
-from lexispan_cli.report import FORMATS, Output, order, output_format, write
+from lexispan_cli.report import Output, order, output_format, write
 
 DESCRIPTION = """\
 Compute dispersion measures for every word of a corpus and write them as a
@@ -27,7 +27,8 @@ column per part, or rows of word, part, count (--long), Matrix Market (.mtx,
 with --vocab), or Parquet. "-" reads standard input.
 
 'lexispan plot ...' draws frequency against a measure, or where words occur
-('lexispan plot --help')."""
+('lexispan plot --help'). 'lexispan keyness TARGET REFERENCE' compares two
+corpora ('lexispan keyness --help')."""
 
 EPILOG = """\
 Numbers are written with every digit of the double (Python's repr), so reading
@@ -47,11 +48,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
 
     out = parser.add_argument_group("output")
-    out.add_argument("-o", "--output", metavar="FILE", type=Path,
-                     help="write the table to FILE instead of stdout")
-    out.add_argument("--format", choices=FORMATS,
-                     help="output format (default: by FILE's extension: .tsv, .jsonl, "
-                          ".parquet; else csv)")
+    options.add_output_options(out)
     out.add_argument("--measures", metavar="NAME,...", type=options.measures,
                      help="the measures to compute, in this order (default: all of them); "
                           "frequency is always written")
@@ -64,15 +61,7 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--sort", metavar="MEASURE", default="frequency", type=options.sort_key,
                      help="column to sort by: word, frequency or any measure (default: "
                           "frequency)")
-    direction = out.add_mutually_exclusive_group()
-    direction.add_argument("--ascending", dest="descending", action="store_false", default=None,
-                           help="smallest first (the default for --sort word)")
-    direction.add_argument("--descending", dest="descending", action="store_true",
-                           help="largest first (the default for every other column)")
-    out.add_argument("--min-freq", metavar="N", type=options.non_negative, default=0.0,
-                     help="keep only words whose frequency is at least N (default: 0)")
-    out.add_argument("--top", metavar="N", type=options.count,
-                     help="write only the first N rows after sorting")
+    options.add_row_options(out, "keep only words whose frequency is at least N (default: 0)")
     options.add_progress_option(out)
     options.add_input_options(parser)
     return parser
@@ -139,6 +128,10 @@ def _run(args: argparse.Namespace) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments[:1] == ["keyness"]:
+        return keyness.main(arguments[1:])
+    if arguments[:2] == ["plot", "keyness"]:
+        return plot_keyness.main(arguments[2:])
     if arguments[:1] == ["plot"]:
         return plot.main(arguments[1:])
     args = build_parser().parse_args(arguments)

@@ -15,6 +15,7 @@ from typing import NoReturn, TypeVar
 from lexispan_table import MEASURE_ALIASES, MEASURE_NAMES, POSITION_MEASURE_NAMES, WORD_PATTERN
 
 from lexispan_cli.corpus import ReadOptions
+from lexispan_cli.report import FORMATS
 from lexispan_cli.tables import TABLE_KINDS
 
 _Number = TypeVar("_Number", int, float)
@@ -79,10 +80,10 @@ def encoding(text: str) -> str:
     return text
 
 
-def measure(text: str) -> str:
+def measure(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
+            ) -> str:
     """A measure's column name, from its name or another one it is known by."""
     name = MEASURE_ALIASES.get(text.strip(), text.strip())
-    valid = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
     if name not in valid:
         raise argparse.ArgumentTypeError(f"unknown measure {text.strip()!r} (valid: "
                                          f"{', '.join(valid)})")
@@ -93,14 +94,15 @@ def sort_key(text: str) -> str:
     return text if text == "word" else measure(text)
 
 
-def measures(text: str) -> list[str]:
-    names = [measure(name) for name in text.split(",")]
+def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
+             ) -> list[str]:
+    names = [measure(name, valid) for name in text.split(",")]
     if len(set(names)) != len(names):
         raise argparse.ArgumentTypeError(f"a measure is listed twice: {text!r}")
     return names
 
 
-def add_input_options(parser: argparse.ArgumentParser) -> None:
+def add_input_options(parser: argparse.ArgumentParser, total: bool = True) -> None:
     texts = parser.add_argument_group("text input (a folder, or --text)")
     texts.add_argument("--glob", metavar="PATTERN", default="*.txt",
                        help="which files of the folder are parts (default: '*.txt'; '**/*.txt' "
@@ -136,8 +138,29 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
     table.add_argument("--sizes-row", metavar="NAME", default="__size__",
                        help="word of the row(s) holding the part sizes (default: __size__); "
                             "without them the sizes are the column sums")
-    parser.add_argument("--total", metavar="N", type=positive,
-                        help="total corpus words (default: the sum of the part sizes)")
+    if total:
+        parser.add_argument("--total", metavar="N", type=positive,
+                            help="total corpus words (default: the sum of the part sizes)")
+
+
+def add_output_options(group: argparse._ActionsContainer) -> None:
+    group.add_argument("-o", "--output", metavar="FILE", type=Path,
+                       help="write the table to FILE instead of stdout")
+    group.add_argument("--format", choices=FORMATS,
+                       help="output format (default: by FILE's extension: .tsv, .jsonl, "
+                            ".parquet; else csv)")
+
+
+def add_row_options(group: argparse._ActionsContainer, min_freq: str) -> None:
+    """The order of the rows and which are kept; `min_freq` says what --min-freq counts."""
+    direction = group.add_mutually_exclusive_group()
+    direction.add_argument("--ascending", dest="descending", action="store_false", default=None,
+                           help="smallest first (the default for --sort word)")
+    direction.add_argument("--descending", dest="descending", action="store_true",
+                           help="largest first (the default for every other column)")
+    group.add_argument("--min-freq", metavar="N", type=non_negative, default=0.0, help=min_freq)
+    group.add_argument("--top", metavar="N", type=count,
+                       help="write only the first N rows after sorting")
 
 
 def add_engine_options(group: argparse._ActionsContainer) -> None:

@@ -39,7 +39,11 @@ Without --words: every word as a point, its frequency (log scale) across and
 the --measure up, the --label most frequent words named.
 With --words w1,w2,...: for a folder of texts (or --text), one row per word
 and a tick where it occurs along the corpus, the files in order, their
-boundaries marked."""
+boundaries marked.
+
+'lexispan plot keyness TARGET REFERENCE -o FILE' draws the words of two
+corpora by Log Ratio and text dispersion keyness ('lexispan plot keyness
+--help')."""
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -77,6 +81,28 @@ def main(argv: Sequence[str]) -> int:
     return guarded(_run, args)
 
 
+def picture_format(output: Path) -> str:
+    fmt = IMAGE_FORMATS.get(output.suffix.lower())
+    if fmt is None:
+        raise UsageError(f"{output}: the picture must end in .png, .svg or .pdf")
+    return fmt
+
+
+def start_matplotlib() -> None:
+    matplotlib: Any = need("matplotlib", "plot", f"{PROG} plot")
+    matplotlib.use("Agg")
+
+
+def save(figure: Any, target: Output, fmt: str) -> None:
+    """Writes the picture beside its file and puts it in place."""
+    assert target.temporary is not None and target.path is not None
+    try:
+        figure.savefig(target.temporary, format=fmt, dpi=DPI)
+    except OSError as exc:
+        raise InputError(target.path, f"cannot write: {exc.strerror or exc}") from None
+    target.commit()
+
+
 def _word_list(text: str | None, option: str) -> list[str] | None:
     if text is None:
         return None
@@ -88,9 +114,7 @@ def _word_list(text: str | None, option: str) -> list[str] | None:
 
 def _run(args: argparse.Namespace) -> None:
     output: Path = args.output
-    fmt = IMAGE_FORMATS.get(output.suffix.lower())
-    if fmt is None:
-        raise UsageError(f"{output}: the picture must end in .png, .svg or .pdf")
+    fmt = picture_format(output)
     words = _word_list(args.words, "--words")
     named = _word_list(args.label_words, "--label-words") or []
     if args.measure == "frequency":
@@ -99,8 +123,7 @@ def _run(args: argparse.Namespace) -> None:
     by_positions = args.measure in POSITION_MEASURE_NAMES
     if by_positions and not args.positions:
         raise UsageError(f"{args.measure} is computed from token positions: add --positions")
-    matplotlib: Any = need("matplotlib", "plot", f"{PROG} plot")
-    matplotlib.use("Agg")
+    start_matplotlib()
     chosen = options.read_options(args, positions=words is not None or by_positions)
     if words is not None and not is_text_input(args.input, chosen):
         raise UsageError("--words needs text input (a folder, or --text)")
@@ -111,24 +134,19 @@ def _run(args: argparse.Namespace) -> None:
     target = Output(output, binary=True)
     try:
         corpus = read(args.input, chosen, args.total)
-        title = args.title or _name(args.input)
+        title = args.title or input_name(args.input)
         fold = (lambda w: w) if args.keep_case else str.casefold
         if words is None:
             labels = Labels(args.label, args.label_extremes, named, [fold(w) for w in named])
             figure = _frequency_plot(corpus, args, labels, title)
         else:
             figure = _dispersion_plot(corpus, words, [fold(w) for w in words], title)
-        assert target.temporary is not None
-        try:
-            figure.savefig(target.temporary, format=fmt, dpi=DPI)
-        except OSError as exc:
-            raise InputError(output, f"cannot write: {exc.strerror or exc}") from None
-        target.commit()
+        save(figure, target, fmt)
     finally:
         target.discard()
 
 
-def _name(source: Path) -> str:
+def input_name(source: Path) -> str:
     return "standard input" if str(source) == "-" else source.resolve().name or str(source)
 
 
@@ -180,7 +198,7 @@ def _frequency_plot(corpus: Corpus, args: argparse.Namespace, labels: Labels,
     words = corpus.matrix.words
     points = [(words[i], float(frequency[i]), float(values[i]))
               for i in _labelled(corpus.matrix.words, frequency, values, shown, labels)]
-    _place_labels(figure, axes, points)
+    place_labels(figure, axes, points)
     return figure
 
 
@@ -231,7 +249,7 @@ def _measure_title(measure: str) -> str:
     return measure
 
 
-def _place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]) -> None:
+def place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]]) -> None:
     """Names points, each label at the first of a few offsets around its point
     where it overlaps neither another label nor the frame; most frequent first."""
     if not points:

@@ -19,6 +19,9 @@ FORMATS = ("csv", "tsv", "jsonl", "parquet")
 _SUFFIXES = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl",
              ".ndjson": "jsonl", ".parquet": "parquet", ".pq": "parquet"}
 
+# Frequencies, written as integers where they are whole.
+COUNT_COLUMNS = frozenset({"frequency", "target_frequency", "reference_frequency"})
+
 # Rows formatted per block; the text of one block is all that is held at once.
 BLOCK_ROWS = 8192
 
@@ -100,12 +103,13 @@ def word_ranks(words: Sequence[str]) -> np.ndarray:
 
 
 def order(words: Sequence[str], columns: dict[str, np.ndarray], sort: str, descending: bool,
-          min_freq: float, top: int | None) -> np.ndarray:
+          min_freq: float, top: int | None, frequency: np.ndarray | None = None) -> np.ndarray:
     """Row numbers in output order. Ties stay in word order and NaN values
-    go last either way; --min-freq and --top apply as before."""
+    go last either way; --min-freq (on `frequency`, by default the column)
+    and --top apply as before."""
     ranks = word_ranks(words)
-    kept = np.flatnonzero(columns["frequency"] >= min_freq) if min_freq > 0 else \
-        np.arange(len(words))
+    counts = columns["frequency"] if frequency is None else frequency
+    kept = np.flatnonzero(counts >= min_freq) if min_freq > 0 else np.arange(len(words))
     if sort == "word":
         chosen = kept[np.argsort(ranks[kept], kind="stable")]
         if descending:
@@ -154,7 +158,7 @@ def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarr
         texts = []
         for name, values in columns.items():
             chosen = values[block]
-            if name == "frequency":
+            if name in COUNT_COLUMNS:
                 texts.append(_frequency_texts(chosen, precision))
             else:
                 texts.append(_number_texts(chosen, precision, chosen.dtype.kind in "iu"))
@@ -187,21 +191,25 @@ def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.nd
 
 
 def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray],
-                  rows: np.ndarray) -> None:
-    """Numbers as stored (float64, range as int32), so --precision does not apply."""
+                  rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
+    """Numbers as stored (float64, range as int32), so --precision does not apply;
+    `metadata` joins the file's key-value metadata."""
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")
     parquet: Any = need("pyarrow.parquet", "parquet", "writing Parquet")
     table = arrow.table({"word": arrow.array([words[i] for i in rows.tolist()], arrow.string()),
                          **{name: values[rows] for name, values in columns.items()}})
+    if metadata:
+        table = table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
     parquet.write_table(table, path)
 
 
 def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
-          rows: np.ndarray, precision: int | None) -> None:
+          rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None
+          ) -> None:
     if fmt == "parquet":
         assert output.temporary is not None
         try:
-            write_parquet(output.temporary, words, columns, rows)
+            write_parquet(output.temporary, words, columns, rows, metadata)
         except OSError as exc:
             raise InputError(str(output.path), f"cannot write: {exc}") from None
         return

@@ -99,13 +99,13 @@ def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequenc
     return columns
 
 
-def pandas() -> Any:
+def pandas(entry: str = "dispersion") -> Any:
     try:
         import pandas  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise ImportError(
-            "lexispan_table.dispersion returns a pandas DataFrame and needs pandas: "
-            "pip install 'lexispan[table]' (or call dispersion_arrays for NumPy arrays)"
+            f"lexispan_table.{entry} returns a pandas DataFrame and needs pandas: "
+            f"pip install 'lexispan[table]' (or call {entry}_arrays for NumPy arrays)"
         ) from None
     return pandas
 

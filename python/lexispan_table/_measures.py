@@ -64,6 +64,35 @@ POSITION_MEASURES: tuple[Measure, ...] = (
 
 POSITION_MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in POSITION_MEASURES)
 
+# The columns of keyness and keyness_arrays, comparing a target corpus with a
+# reference corpus (a, b: the word's frequencies; A, B: the numbers of parts
+# containing it), in their default order.
+KEYNESS_MEASURES: tuple[Measure, ...] = (
+    Measure("target_frequency", "target frequency", "a: the word's frequency in the target"),
+    Measure("reference_frequency", "reference frequency",
+            "b: the word's frequency in the reference"),
+    Measure("target_range", "target range", "A: number of target parts containing the word"),
+    Measure("reference_range", "reference range",
+            "B: number of reference parts containing the word"),
+    Measure("log_likelihood", "log-likelihood G2",
+            "Dunning's G2 on a and b, negative when the word is relatively more frequent in "
+            "the reference"),
+    Measure("log_ratio", "Log Ratio", "log2 of the ratio of relative frequencies, 0.5 for a 0"),
+    Measure("text_dispersion_keyness", "text dispersion keyness",
+            "signed G2 on A and B out of the parts of each corpus"),
+    Measure("text_dispersion_keyness_4cell", "text dispersion keyness (2 x 2)",
+            "signed G2 over the parts with and without the word in each corpus"),
+    Measure("text_log_ratio", "text Log Ratio",
+            "log2 of the ratio of the shares of parts containing the word, 0.5 for a 0"),
+    Measure("mean_text_frequency_d", "mean text frequency d",
+            "Cohen's d between the per-part rates of the target and the reference"),
+    Measure("p_log_likelihood", "p (G2)", "chi-squared (1 df) p-value of |log_likelihood|"),
+    Measure("p_text_dispersion_keyness", "p (text dispersion keyness)",
+            "chi-squared (1 df) p-value of |text_dispersion_keyness|"),
+)
+
+KEYNESS_MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in KEYNESS_MEASURES)
+
 # Other names a measure is known by, accepted wherever a measure is named; the
 # column keeps the record's name.
 MEASURE_ALIASES: dict[str, str] = {"rosengren_s": "roschengren_s_adj",
@@ -73,7 +102,7 @@ MEASURE_ALIASES: dict[str, str] = {"rosengren_s": "roschengren_s_adj",
 DA_MEASURES = frozenset({"evenness_da", "ft_adjusted_by_da"})
 
 # Integer columns; every other column is float64.
-INTEGER_MEASURES = frozenset({"range"})
+INTEGER_MEASURES = frozenset({"range", "target_range", "reference_range"})
 
 
 def select(measures: object, valid: tuple[str, ...] = MEASURE_NAMES,

@@ -1,7 +1,7 @@
 // The CorpusWordAnalyzer class.
 #pragma once
 
-#include "binding/python.hpp"
+#include "python_support/python.hpp"
 
 namespace lexispan::binding {
 

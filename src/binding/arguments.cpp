@@ -223,13 +223,13 @@ MatrixRows::MatrixRows(std::vector<std::vector<double>> rows) : owned_(std::move
 MatrixRows::MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns)
     : values_(std::move(values)), contiguous_(std::in_place, values_.get(), rows, columns) {}
 
-MatrixRows::MatrixRows(BufferView view, const double* data, std::size_t rows,
+MatrixRows::MatrixRows(Buffer view, const double* data, std::size_t rows,
                        std::size_t columns)
     : view_(std::move(view)), contiguous_(std::in_place, data, rows, columns) {}
 
 void MatrixRows::release() noexcept {
     contiguous_.reset();
-    view_ = BufferView();
+    view_ = Buffer();
     values_.reset();
     owned_ = OwnedRows({});
 }

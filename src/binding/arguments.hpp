@@ -13,7 +13,7 @@
 #include "analyzer/evaluation/batch_evaluation.hpp"
 #include "binding/buffer_input.hpp"
 #include "binding/errors.hpp"
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace lexispan::binding {
 
@@ -35,7 +35,7 @@ class MatrixRows final : public RowSource {
 public:
     explicit MatrixRows(std::vector<std::vector<double>> rows);
     MatrixRows(std::unique_ptr<double[]> values, std::size_t rows, std::size_t columns);
-    MatrixRows(BufferView view, const double* data, std::size_t rows, std::size_t columns);
+    MatrixRows(Buffer view, const double* data, std::size_t rows, std::size_t columns);
 
     [[nodiscard]] std::size_t row_count() const noexcept override {
         return rows().row_count();
@@ -55,7 +55,7 @@ private:
 
     OwnedRows owned_{{}};
     std::unique_ptr<double[]> values_;
-    BufferView view_;
+    Buffer view_;
     std::optional<ContiguousRows> contiguous_;
 };
 

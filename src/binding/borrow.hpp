@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "binding/errors.hpp"
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace lexispan::binding {
 

@@ -2,10 +2,9 @@
 // known to convert to exactly the values stored in their buffer.
 #include "binding/buffer_input.hpp"
 
-#include <cstdint>
-#include <type_traits>
+#include <utility>
 
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace lexispan::binding {
 
@@ -60,80 +59,6 @@ Exporter exporter_of(PyObject* object) {
     return {};
 }
 
-// A format of one numeric element in struct-module notation: an optional
-// byte-order prefix and one type code. Repeat counts, bool, char, half,
-// long double, complex, pointers, objects and records are refused.
-std::optional<ElementFormat> parse_format(const char* format, Py_ssize_t itemsize,
-                                          bool standard_sizes) {
-    if (format == nullptr) {
-        format = "B";
-    }
-    bool standard = false;
-    bool big_endian = std::endian::native == std::endian::big;
-    switch (*format) {
-        case '@':
-            ++format;
-            break;
-        case '=':
-            standard = true;
-            ++format;
-            break;
-        case '<':
-            standard = true;
-            big_endian = false;
-            ++format;
-            break;
-        case '>':
-        case '!':
-            standard = true;
-            big_endian = true;
-            ++format;
-            break;
-        default:
-            break;
-    }
-    if (standard && !standard_sizes) {
-        return std::nullopt;
-    }
-    if (format[0] == '\0' || format[1] != '\0') {
-        return std::nullopt;
-    }
-    using Kind = ElementFormat::Kind;
-    ElementFormat element;
-    switch (format[0]) {
-        case 'b': element = {Kind::signed_integer, 1}; break;
-        case 'B': element = {Kind::unsigned_integer, 1}; break;
-        case 'h': element = {Kind::signed_integer, standard ? 2 : sizeof(short)}; break;
-        case 'H': element = {Kind::unsigned_integer, standard ? 2 : sizeof(short)}; break;
-        case 'i': element = {Kind::signed_integer, standard ? 4 : sizeof(int)}; break;
-        case 'I': element = {Kind::unsigned_integer, standard ? 4 : sizeof(int)}; break;
-        case 'l': element = {Kind::signed_integer, standard ? 4 : sizeof(long)}; break;
-        case 'L': element = {Kind::unsigned_integer, standard ? 4 : sizeof(long)}; break;
-        case 'q': element = {Kind::signed_integer, standard ? 8 : sizeof(long long)}; break;
-        case 'Q': element = {Kind::unsigned_integer, standard ? 8 : sizeof(long long)}; break;
-        case 'n':
-        case 'N':
-            if (standard) {
-                return std::nullopt;
-            }
-            element = {format[0] == 'n' ? Kind::signed_integer : Kind::unsigned_integer,
-                       sizeof(Py_ssize_t)};
-            break;
-        case 'f': element = {Kind::binary32, 4}; break;
-        case 'd': element = {Kind::binary64, 8}; break;
-        default: return std::nullopt;
-    }
-    if (element.size != 1 && element.size != 2 && element.size != 4 && element.size != 8) {
-        return std::nullopt;
-    }
-    if (itemsize < 0 || static_cast<std::size_t>(itemsize) != element.size) {
-        return std::nullopt;
-    }
-    const bool native_big = std::endian::native == std::endian::big;
-    element.byte_swapped = element.size > 1 && big_endian != native_big;
-    return element;
-}
-
 // Strides of dimensions with one element (or of an empty view) say nothing.
 bool is_c_contiguous(const Py_buffer& view) {
     if (view.len == 0 || view.strides == nullptr) {
@@ -151,28 +76,12 @@ bool is_c_contiguous(const Py_buffer& view) {
 
 }  // namespace
 
-void BufferView::Release::operator()(Py_buffer* view) const noexcept {
-    PyBuffer_Release(view);
-    delete view;
-}
-
-BufferView BufferView::acquire(PyObject* object) {
-    BufferView result;
-    auto view = std::make_unique<Py_buffer>();
-    if (PyObject_GetBuffer(object, view.get(), PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
-        return result;
-    }
-    result.view_.reset(view.release());
-    return result;
-}
-
 std::optional<NumericBuffer> numeric_buffer(PyObject* object, int ndim) {
     const Exporter exporter = exporter_of(object);
     if (ndim < 1 || ndim > exporter.max_ndim) {
         return std::nullopt;
     }
-    BufferView view = BufferView::acquire(object);
+    Buffer view = Buffer::try_acquire(object, PyBUF_RECORDS_RO);
     if (!view) {
         return std::nullopt;
     }
@@ -181,8 +90,12 @@ std::optional<NumericBuffer> numeric_buffer(PyObject* object, int ndim) {
         !is_c_contiguous(raw)) {
         return std::nullopt;
     }
+    // Iteration converts swapped elements exactly as it converts native ones;
+    // a bool item converts by truth, not by its byte.
     const std::optional<ElementFormat> format =
-        parse_format(raw.format, raw.itemsize, exporter.standard_sizes);
+        parse_element_format(raw, {.standard_sizes = exporter.standard_sizes,
+                                   .byte_swapped = true,
+                                   .boolean = false});
     if (!format) {
         return std::nullopt;
     }

@@ -3,41 +3,17 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <optional>
 
-#include "analyzer/profile/numeric_elements.hpp"
-#include "binding/python.hpp"
+#include "python_support/buffer.hpp"
 
 namespace lexispan::binding {
-
-// An exported view of an object, released (with the interpreter lock held)
-// when this goes. The Py_buffer sits on the heap: some exporters point its
-// `shape` at its own `len`, so the struct itself must never move.
-class BufferView {
-public:
-    BufferView() noexcept = default;
-    // A strided, formatted, read-only view of `object`, or an empty
-    // BufferView when the object refuses one (that error is cleared).
-    [[nodiscard]] static BufferView acquire(PyObject* object);
-
-    [[nodiscard]] const Py_buffer& get() const noexcept { return *view_; }
-    explicit operator bool() const noexcept { return view_ != nullptr; }
-
-private:
-    struct Release {
-        void operator()(Py_buffer* view) const noexcept;
-    };
-    std::unique_ptr<Py_buffer, Release> view_;
-};
-
-using lexispan::ElementFormat;
 
 // A C-contiguous numeric buffer whose elements, read directly, are exactly
 // the doubles that iterating over the object and converting every item
 // would give.
 struct NumericBuffer {
-    BufferView view;
+    Buffer view;
     ElementFormat format;
     const std::byte* data = nullptr;  // not necessarily aligned
     std::size_t rows = 1;             // 1 for a one-dimensional buffer
@@ -52,7 +28,5 @@ struct NumericBuffer {
 // views, unsupported formats, another number of dimensions). Runs no
 // Python code and leaves no error set.
 [[nodiscard]] std::optional<NumericBuffer> numeric_buffer(PyObject* object, int ndim);
-
-using lexispan::read_elements;
 
 }  // namespace lexispan::binding

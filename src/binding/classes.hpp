@@ -8,7 +8,7 @@
 
 #include "binding/borrow.hpp"
 #include "binding/errors.hpp"
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace lexispan::binding {
 

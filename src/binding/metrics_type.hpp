@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 #include "metrics/dispersion_metrics.hpp"
 
 namespace lexispan::binding {

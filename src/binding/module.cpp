@@ -2,7 +2,7 @@
 #include "binding/analyzer_type.hpp"
 #include "binding/errors.hpp"
 #include "binding/metrics_type.hpp"
-#include "binding/py_ref.hpp"
+#include "python_support/py_ref.hpp"
 
 namespace lexispan::binding {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "binding/python.hpp"
+#include "python_support/python.hpp"
 
 namespace lexispan::binding {
 
