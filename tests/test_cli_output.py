@@ -3,6 +3,7 @@ and Parquet, the output claimed before any work and replaced only when
 complete; the word rule's quick folding; a run under an address-space limit."""
 
 import collections
+import csv
 import json
 import math
 import os
@@ -56,6 +57,56 @@ def test_measures_select_and_order_columns(corpus, chosen):
 def test_measures_usage_errors(corpus, value, message):
     result = run(corpus, "--measures", value)
     assert result.returncode == 2 and result.stderr.count("\n") == 1 and message in result.stderr
+
+
+def python_text(x, precision, frequency=False):
+    """A cell as Python writes it: repr, or format's "g" (its exponent
+    dropped below 1e16), a whole frequency as an integer."""
+    if frequency and x.is_integer() and abs(x) < 2.0**53:
+        return str(int(x))
+    if not precision:
+        return repr(x)
+    text = format(x, f".{precision}g")
+    return format(float(text), ".0f") if "e+" in text and abs(x) < 1e16 else text
+
+
+def test_cells_and_words_are_written_as_python_writes_them(tmp_path):
+    import io
+
+    import numpy as np
+
+    from lexispan_cli.report import write_delimited, write_json_lines
+
+    rng = np.random.default_rng(11)
+    values = np.concatenate([
+        rng.integers(0, 2**64 - 1, 20_000, dtype=np.uint64, endpoint=True).view(np.float64),
+        rng.random(5_000) * 10.0 ** rng.integers(-8, 20, 5_000),
+        [0.0, -0.0, 1e16, 9.999e15, 40566.3, 99999.5, 2.0**53, 3.0, math.nan, math.inf, -math.inf]])
+    words = [f"w{i}" for i in range(values.size)]
+    words[:6] = ['a,b', 'say "x"', "two\nlines", "tab\there", "cr\rx", "ünï"]
+    columns = {"frequency": values, "dp": values[::-1].copy(),
+               "range": np.arange(values.size, dtype=np.int32)}
+    rows = rng.permutation(values.size)
+    for precision in (None, 1, 4, 17):
+        for delimiter in (",", "\t"):
+            expected = io.StringIO()
+            writer = csv.writer(expected, delimiter=delimiter, lineterminator="\n")
+            writer.writerow(["word", *columns])
+            writer.writerows([words[r], python_text(float(values[r]), precision, True),
+                              python_text(float(columns["dp"][r]), precision), str(r)]
+                             for r in rows)
+            got = io.StringIO()
+            write_delimited(got, words, columns, rows, delimiter, precision)
+            assert got.getvalue() == expected.getvalue()
+    got = io.StringIO()
+    write_json_lines(got, words, columns, rows[:3000], 4)
+    for line, r in zip(got.getvalue().splitlines(), rows[:3000]):
+        record = json.loads(line)
+        assert record["word"] == words[r] and record["range"] == r
+        for name, frequency in (("frequency", True), ("dp", False)):
+            x = float(columns[name][r])
+            assert record[name] == (json.loads(python_text(x, 4, frequency))
+                                    if math.isfinite(x) else None)
 
 
 def test_threads_and_the_other_name_of_rosengrens_s(corpus):

@@ -16,7 +16,7 @@ from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
 from ._progress import progress_callback
 
 __all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
-           "default_part_sizes", "default_threads", "evaluate", "from_compressed",
+           "default_part_sizes", "default_threads", "evaluate", "format_rows", "from_compressed",
            "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
@@ -97,6 +97,14 @@ def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequenc
         _native.evaluate(counts.layout, sizes, total, tuple(names), tuple(columns.values()),
                          da, threads, report)
     return columns
+
+
+def format_rows(words: list[str], columns: tuple[np.ndarray, ...], kinds: str, rows: np.ndarray,
+                precision: int, delimiter: str, keys: tuple[str, ...] | None) -> str:
+    """The text of `rows` of a table: each row's (already quoted) word and its
+    cells, floats as repr or with `precision` significant digits; delimited
+    lines, or JSON objects when `keys` (the word's and each column's) are given."""
+    return str(_native.format_rows(words, columns, kinds, rows, precision, delimiter, keys))
 
 
 def pandas(entry: str = "dispersion") -> Any:

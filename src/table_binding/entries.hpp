@@ -17,4 +17,7 @@ PyObject* position_dispersion_entry(PyObject* module, PyObject* args) noexcept;
 PyObject* factorize_entry(PyObject* module, PyObject* args) noexcept;
 PyObject* group_positions_entry(PyObject* module, PyObject* args) noexcept;
 
+// The command's table as text (text_entries.cpp).
+PyObject* format_rows_entry(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace lexispan::binding::table

@@ -28,6 +28,10 @@ PyMethodDef methods[] = {
     {"group_positions", group_positions_entry, METH_VARARGS,
      "group_positions(codes, order, offsets)\n--\n\nToken positions grouped by word code "
      "(a counting sort)."},
+    {"format_rows", format_rows_entry, METH_VARARGS,
+     "format_rows(words, columns, kinds, rows, precision, delimiter, keys)\n--\n\n"
+     "The text of the given rows: each row's word and its cells, delimited (keys None) or\n"
+     "as JSON objects; floats as repr, or with precision significant digits."},
     {"column_names", column_names_entry, METH_NOARGS,
      "column_names()\n--\n\nThe engine's column names in their default order."},
     {"default_threads", default_threads_entry, METH_NOARGS,
