@@ -15,6 +15,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _native
 from ._files import file_texts, list_folder
 from ._inputs import CountInput, from_compressed
 from ._progress import progress_callback
@@ -104,51 +105,55 @@ class PartBuilder:
     then compresses them by words."""
 
     def __init__(self) -> None:
-        # A new word gets the next number as it is first looked up.
-        numbering: collections.defaultdict[str, int] = collections.defaultdict()
-        numbering.default_factory = numbering.__len__
-        self.vocabulary: dict[str, int] = numbering
+        # Words are numbered as they are first met, by a native table that
+        # looks up a part's words together (a dict waits on each cache miss).
+        self.words: list[str] = []
+        self._table = _native.word_table()
+        # A reader that numbers its words itself sets them here instead.
+        self.vocabulary: dict[str, int] | None = None
         self.part_names: list[str] = []
-        self.sizes: list[float] = []
         self._ids = array.array("i")
         self._counts = array.array("d")
         self._ends = array.array("q")
 
+    def ids_of(self, words: list[str]) -> bytes:
+        """The ids of `words` (int32, native order), new words numbered next."""
+        return bytes(_native.word_ids(self._table, words, self.words))
+
     def add_part(self, name: str, counts: Mapping[str, float]) -> None:
-        ids = self._ids
-        ids.extend(map(self.vocabulary.__getitem__, counts))
-        values = counts.values()
-        self._counts.extend(values)
-        self._ends.append(len(ids))
+        """A part's counts by word; its size is their sum (taken by matrix())."""
+        self._ids.frombytes(self.ids_of(list(counts)))
+        self._counts.extend(counts.values())
+        self._ends.append(len(self._ids))
         self.part_names.append(name)
-        self.sizes.append(float(sum(values)))
 
     def add_entries(self, name: str, ids: Iterable[int], counts: Iterable[float]) -> None:
-        """A part given as vocabulary ids (already in self.vocabulary) and counts."""
+        """A part given as ids (of self.vocabulary) and counts."""
         self._ids.extend(ids)
         self._counts.extend(counts)
         self._ends.append(len(self._ids))
         self.part_names.append(name)
 
     def matrix(self, sizes: Sequence[float] | None = None) -> SparseCounts:
-        """Compresses by words (first-seen order); the entries of a word stay
-        in part order because a stable sort keeps the order they were added in."""
-        words = list(self.vocabulary)
+        """Compresses by words (first-seen order), each word's entries in part
+        order, in one native counting pass. The part sizes are `sizes`, else
+        each part's counts summed in order."""
+        words = list(self.words if self.vocabulary is None else self.vocabulary)
         word_ids = np.frombuffer(self._ids, dtype=np.int32)
         counts = np.frombuffer(self._counts, dtype=np.float64)
         ends = np.frombuffer(self._ends, dtype=np.int64)
-        parts = np.repeat(np.arange(len(ends), dtype=np.int32), np.diff(ends, prepend=0))
-        order = np.argsort(word_ids, kind="stable")
-        indptr = np.zeros(len(words) + 1, dtype=np.int64)
-        np.cumsum(np.bincount(word_ids, minlength=len(words)), out=indptr[1:])
-        data = counts[order]
-        indices = parts[order]
-        del order
+        if sizes is None:
+            parts = np.repeat(np.arange(len(ends), dtype=np.int32), np.diff(ends, prepend=0))
+            sizes = np.bincount(parts, weights=counts, minlength=len(ends))
+            del parts
+        indptr = np.empty(len(words) + 1, dtype=np.int64)
+        indices = np.empty(word_ids.size, dtype=np.int32)
+        data = np.empty(word_ids.size, dtype=np.float64)
+        _native.compress_by_words(ends, word_ids, counts, len(words), indptr, indices, data)
         self._ids = array.array("i")
         self._counts = array.array("d")
-        chosen = self.sizes if sizes is None else sizes
         return SparseCounts(words, list(self.part_names), indptr, indices, data,
-                            np.asarray(chosen, dtype=np.float64))
+                            np.asarray(sizes, dtype=np.float64))
 
 
 def _count(texts: Iterable[tuple[str, str]], total: int, keep_case: bool,
@@ -170,7 +175,7 @@ def _count(texts: Iterable[tuple[str, str]], total: int, keep_case: bool,
                 tokens = tokenize(text)
                 builder.add_part(name, collections.Counter(tokens))
                 starts.append(len(ids))
-                ids.extend(map(builder.vocabulary.__getitem__, tokens))
+                ids.frombytes(builder.ids_of(tokens))
             del text
             if report is not None:
                 report(done)
