@@ -36,6 +36,8 @@ from pathlib import Path
 
 import numpy as np
 
+from lexispan_table import DEFAULT_MEASURE_NAMES
+
 BASELINE = textwrap.dedent("""
     import collections, re, sys, unicodedata
     from pathlib import Path
@@ -158,6 +160,9 @@ def main() -> None:
              [*lexispan, str(folder), "-o", str(out / "all.csv")], None, None),
             ("lexispan --da pairwise", [*lexispan, str(folder), "--da", "pairwise",
                                         "-o", str(out / "pairwise.csv")], None, None),
+            ("lexispan --measures (the record's 16 fields)",
+             [*lexispan, str(folder), "--measures", ",".join(DEFAULT_MEASURE_NAMES[1:]),
+              "-o", str(out / "record.csv")], None, None),
             ("lexispan --measures frequency,range,dp,juilland_d",
              [*lexispan, str(folder), "--measures", "frequency,range,dp,juilland_d",
               "-o", str(out / "some.csv")], None, None),

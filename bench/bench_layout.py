@@ -86,12 +86,16 @@ def main() -> None:
     by_documents = results["documents x words, words_axis=1"][3]
     by_words = results["words x documents (X.T.tocsr())"][3]
     peer = results["SciPy peer, 17 columns, sorted DA"][3]
+    worst = 0.0
     for name in by_words:
         assert by_words[name].tobytes() == by_documents[name].tobytes(), name
         ours = by_words[name].astype(np.float64)
         theirs = np.asarray(peer[name], dtype=np.float64)
-        tolerance = 1e-6 if "da" in name else 1e-8
-        assert np.allclose(theirs, ours, rtol=tolerance, atol=1e-12), name
+        # As bench_table.py compares them: relative, values below 1e-3 as 1e-3.
+        error = float(np.max(np.abs(theirs - ours) / np.maximum(np.abs(ours), 1e-3)))
+        assert error <= (1e-6 if name.endswith("_da") else 1e-8), (name, error)
+        worst = max(worst, error)
+    print(f"both layouts the same bits; the peer within {worst:.1e} (relative)")
     peer_wall, peer_cpu = results["SciPy peer, 17 columns, sorted DA"][:2]
     print(f"{'':<38} {'wall s':>8} {'CPU s':>8} {'RSS MiB':>8} {'wall / peer':>11}")
     for name, (wall, cpu, growth, _) in results.items():
