@@ -144,8 +144,10 @@ class PartBuilder:
         ends = np.frombuffer(self._ends, dtype=np.int64)
         if sizes is None:
             parts = np.repeat(np.arange(len(ends), dtype=np.int32), np.diff(ends, prepend=0))
-            sizes = np.bincount(parts, weights=counts, minlength=len(ends))
+            summed = np.bincount(parts, weights=counts, minlength=len(ends))
             del parts
+        else:
+            summed = np.asarray(sizes, dtype=np.float64)
         indptr = np.empty(len(words) + 1, dtype=np.int64)
         indices = np.empty(word_ids.size, dtype=np.int32)
         data = np.empty(word_ids.size, dtype=np.float64)
@@ -153,7 +155,7 @@ class PartBuilder:
         self._ids = array.array("i")
         self._counts = array.array("d")
         return SparseCounts(words, list(self.part_names), indptr, indices, data,
-                            np.asarray(sizes, dtype=np.float64))
+                            np.asarray(summed, dtype=np.float64))
 
 
 def _count(texts: Iterable[tuple[str, str]], total: int, keep_case: bool,
