@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "analyzer/profile/measure_result.hpp"
 #include "analyzer/profile/numeric_elements.hpp"
@@ -46,6 +47,30 @@ struct CountMatrix {
     std::size_t parts = 0;
     std::variant<DenseCounts, CompressedCounts> counts;
 };
+
+// A matrix compressed by parts (documents x words with words on columns, or
+// CSC with words on rows) made into one compressed by words, in one counting
+// pass over its entries, which may come in any order within a part: each
+// word's entries come out in ascending part order, with the same values as
+// doubles. Holds 8 bytes per word and 12 per stored count (16 when the parts
+// do not fit in 32 bits), about the size of the input's own arrays.
+struct WordSlices {
+    std::vector<std::int64_t> pointers;
+    std::vector<std::int32_t> narrow_parts;
+    std::vector<std::int64_t> wide_parts;
+    std::vector<double> values;
+
+    // The slices as a matrix compressed by words (reading these vectors).
+    [[nodiscard]] CountMatrix matrix(std::size_t words, std::size_t parts) const;
+};
+
+// The words' slices of `matrix`, compressed by parts as `counts`. Every
+// pointer and index is checked as it is read (the caller's arrays may change
+// meanwhile): nothing when one lies outside the matrix or its entries, or
+// once `stop` is set.
+[[nodiscard]] std::optional<WordSlices> transpose_to_words(const CountMatrix& matrix,
+                                                           const CompressedCounts& counts,
+                                                           const std::atomic<bool>* stop);
 
 // Where a column's values go: `words` doubles, or int32 for range.
 struct ColumnTarget {
