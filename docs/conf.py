@@ -13,6 +13,7 @@ from importlib import metadata
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent / "_ext"))
+REPOSITORY = Path(__file__).resolve().parent.parent
 
 project = "lexispan"
 author = "the lexispan developers"
@@ -66,7 +67,8 @@ numpydoc_validation_exclude = {
 # Doctests: every ">>>" block of the pages and of the docstrings included in them.
 doctest_default_flags = (doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
                          | doctest.DONT_ACCEPT_TRUE_FOR_1)
-doctest_global_setup = """
+doctest_global_setup = f"""
+REPOSITORY = {str(REPOSITORY)!r}
 import numpy as np
 import pandas as pd
 import lexispan_table

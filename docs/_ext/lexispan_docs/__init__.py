@@ -29,6 +29,7 @@ def _always_reread(app: Sphinx, env: BuildEnvironment, added: set[str], changed:
 
 def setup(app: Sphinx) -> dict[str, Any]:
     app.add_config_value("lexispan_run_setup", "", "env")
+    app.add_config_value("lexispan_examples", "../examples", "env")
     app.add_config_value("lexispan_stub_file", "", "env")
     app.add_config_value("lexispan_stub_module", "lexispan", "env")
     app.add_config_value("lexispan_command_package", "lexispan_cli", "env")
@@ -36,6 +37,7 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.add_config_value("lexispan_figure_skip_builders", ("doctest", "linkcheck"), "env")
     app.add_directive("lexispan-api", api.ApiDirective)
     app.add_directive("lexispan-run", run.RunDirective)
+    app.add_directive("lexispan-shell", run.ShellDirective)
     app.add_directive("lexispan-stubs", stubs.StubsDirective)
     for module in (command, figures, mathml, measures):
         module.setup(app)
