@@ -34,7 +34,7 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.add_config_value("lexispan_stub_module", "lexispan", "env")
     app.add_config_value("lexispan_command_package", "lexispan_cli", "env")
     app.add_config_value("lexispan_figure_dpi", 100, "env")
-    app.add_config_value("lexispan_figure_skip_builders", ("doctest", "linkcheck"), "env")
+    app.add_config_value("lexispan_skip_builders", ("doctest", "linkcheck"), "env")
     app.add_directive("lexispan-api", api.ApiDirective)
     app.add_directive("lexispan-run", run.RunDirective)
     app.add_directive("lexispan-shell", run.ShellDirective)

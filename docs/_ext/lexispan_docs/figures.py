@@ -22,7 +22,13 @@ _state = {"skip": False}
 
 
 def _builder_inited(app: Sphinx) -> None:
-    _state["skip"] = app.builder.name in app.config.lexispan_figure_skip_builders
+    _state["skip"] = app.builder.name in app.config.lexispan_skip_builders
+
+
+def skipped() -> bool:
+    """Whether this build shows no pictures or executed examples (doctest:
+    the HTML build has already run them)."""
+    return _state["skip"]
 
 
 class FigureDirective(SphinxDirective):
@@ -31,7 +37,7 @@ class FigureDirective(SphinxDirective):
     option_spec = {"alt": directives.unchanged_required, "width": directives.unchanged}
 
     def run(self) -> list[nodes.Node]:
-        if _state["skip"]:
+        if skipped():
             return []
         if "alt" not in self.options:
             raise self.error("a figure needs :alt: text")

@@ -23,6 +23,8 @@ from docutils.parsers.rst import directives
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
+from .figures import skipped
+
 logger = logging.getLogger(__name__)
 
 _NAMESPACE_KEY = "lexispan_run_namespace"
@@ -93,6 +95,8 @@ class RunDirective(SphinxDirective):
     option_spec = {"hidden": directives.flag}
 
     def run(self) -> list[nodes.Node]:
+        if skipped():
+            return []
         code = "\n".join(self.content)
         source, line = self.get_source_info()
         space = namespace(self)
@@ -138,6 +142,8 @@ class ShellDirective(SphinxDirective):
                    "alt": directives.unchanged}
 
     def run(self) -> list[nodes.Node]:
+        if skipped():
+            return []
         folder = _workspace(self)
         shown: list[str] = []
         for command in self.content:
