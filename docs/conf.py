@@ -32,8 +32,10 @@ extensions = [
 root_doc = "index"
 exclude_patterns = ["_build"]
 templates_path: list[str] = []
-# Option names keep their two hyphens and quotes stay straight.
+# Option names keep their two hyphens and quotes stay straight; `name` in a
+# docstring links to the object of that name where there is one (numpydoc's habit).
 smartquotes = False
+default_role = "py:obj"
 
 # HTML: the Furo theme; formulas as MathML written at build time (no MathJax,
 # no network); no "view source" links to the .rst files.

@@ -196,7 +196,8 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     >>> counts = pd.DataFrame({"genesis": [5, 3, 0], "exodus": [4, 0, 2],
     ...                        "leviticus": [6, 1, 0]},
     ...                       index=["lord", "beginning", "pharaoh"])
-    >>> lexispan_table.dispersion(counts, measures=["frequency", "range", "dp", "evenness_da"])
+    >>> lexispan_table.dispersion(
+    ...     counts, measures=["frequency", "range", "dp", "evenness_da"])
                frequency  range        dp  evenness_da
     lord            15.0      3  0.066667     0.891967
     beginning        4.0      2  0.369048     0.275862
