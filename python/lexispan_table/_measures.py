@@ -8,6 +8,14 @@ from typing import NamedTuple
 
 
 class Measure(NamedTuple):
+    """One entry of a table of measures: ``MEASURES``, ``POSITION_MEASURES``,
+    ``KEYNESS_MEASURES``.
+
+    ``name`` is the column name that the functions, the command's
+    ``--measures`` and the documentation use; ``title`` the measure's usual
+    name in the literature; ``description`` what it is, in a line.
+    """
+
     name: str
     title: str
     description: str
