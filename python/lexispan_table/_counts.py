@@ -32,7 +32,7 @@ class SparseCounts:
     default ones. ``to_scipy()`` gives the same counts as a
     ``scipy.sparse.csr_array``.
 
-    Attributes
+    Parameters
     ----------
     words : list of str
         The words, in the order they were first met.
@@ -49,6 +49,15 @@ class SparseCounts:
         row, the parts read one after another (int32).
     part_starts : numpy.ndarray or None
         With ``positions=True``: where each part starts in `token_ids` (int64).
+
+    Examples
+    --------
+    >>> from lexispan_table import count_texts
+    >>> counts = count_texts({"a": "to be or not to be", "b": "to do"})
+    >>> counts.words, counts.indptr.tolist(), counts.indices.tolist()
+    (['to', 'be', 'or', 'not', 'do'], [0, 2, 3, 4, 5, 6], [0, 1, 0, 0, 0, 1])
+    >>> counts.data.tolist(), counts.part_sizes.tolist()
+    ([2.0, 1.0, 2.0, 1.0, 1.0, 1.0], [6.0, 2.0])
     """
 
     words: list[str]
@@ -280,8 +289,9 @@ def count_files(source: str | os.PathLike[str] | Iterable[str | os.PathLike[str]
         parts in name order (names starting with "." left out), each named
         by its path in the folder; or the files themselves, in the order
         given, named as given.
-    glob : str, default "*.txt"
-        Which files of a folder are parts; "**/*.txt" recurses.
+    glob : str, optional
+        Which files of a folder are parts (default ``"*.txt"``);
+        ``"**/*.txt"`` recurses.
     exclude : sequence of str
         Leave out the files whose path in the folder matches one of these,
         from the right (``"*.bak"``, ``"drafts/*"``).

@@ -31,9 +31,23 @@ class TextFileError(ValueError):
     """A text that cannot be read as a corpus part: a missing folder, no
     matching files, a file that cannot be read or does not decode.
 
-    ``path`` names the file or folder, ``line`` the line of a decoding error
-    (else None) and ``reason`` says what is wrong; ``str()`` gives all three
-    as ``path:line: reason``.
+    Parameters
+    ----------
+    path : str or path
+        The file or folder (kept as a str).
+    reason : str
+        What is wrong.
+    line : int, optional
+        The line of a decoding error, else None.
+
+    Examples
+    --------
+    >>> from lexispan_table import TextFileError, count_files
+    >>> try:
+    ...     count_files("no/such/folder")
+    ... except TextFileError as error:
+    ...     print(error.path, "|", error.reason)
+    no/such/folder | no such file or directory
     """
 
     def __init__(self, path: Path | str, reason: str, line: int | None = None) -> None:
@@ -48,13 +62,39 @@ class TextFileError(ValueError):
 
 
 class SkippedFileWarning(UserWarning):
-    """A file left out with ``errors="skip"``, because it could not be read or
-    decoded; the message names it and says why."""
+    """A file left out by `count_files` with ``errors="skip"``, because it
+    could not be read or decoded; the message names it and says why.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile, warnings
+    >>> from lexispan_table import SkippedFileWarning, count_files
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> _ = (folder / "good.txt").write_text("fine words")
+    >>> _ = (folder / "bad.txt").write_bytes(b"caf\\xe9 au lait")
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     counts = count_files(folder, errors="skip")
+    >>> counts.part_names, caught[0].category is SkippedFileWarning
+    (['good.txt'], True)
+    """
 
 
 class RepeatedFileWarning(UserWarning):
-    """A file reached a second time (through a link, or a hard link), counted
-    once; the message names both paths."""
+    """A file that `count_files` reaches a second time (through a symbolic or
+    a hard link), counted once; the message names both paths.
+
+    Examples
+    --------
+    >>> import os, pathlib, tempfile, warnings
+    >>> from lexispan_table import RepeatedFileWarning, count_files
+    >>> folder = pathlib.Path(tempfile.mkdtemp())
+    >>> _ = (folder / "a.txt").write_text("some words")
+    >>> os.link(folder / "a.txt", folder / "b.txt")
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     counts = count_files(folder)
+    >>> counts.part_names, caught[0].category is RepeatedFileWarning
+    (['a.txt'], True)
+    """
 
 
 def is_utf8(encoding: str) -> bool:
