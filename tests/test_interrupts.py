@@ -193,3 +193,19 @@ def test_one_word_over_ten_million_parts_keeps_to_a_memory_limit():
     assert run.returncode == 0, run.stderr[-2000:]
     assert [line.split()[0] for line in run.stdout.splitlines()] == [
         "jsd_dispersion", "dp", "kl_divergence", "evenness_da"]
+
+
+def test_the_interpreter_exits_while_a_daemon_thread_computes():
+    # CPython ends such a thread when it asks for the lock back during exit.
+    script = textwrap.dedent("""
+        import threading, time
+        import numpy as np
+        import lexispan_table as lt
+        busy = np.random.default_rng(0).integers(0, 3, (20000, 3000), dtype=np.int8)
+        threading.Thread(target=lambda: lt.dispersion_arrays(busy, threads=2, da="pairwise"),
+                         daemon=True).start()
+        time.sleep(0.5)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=TIMEOUT)
+    assert (run.returncode, run.stderr) == (0, "")
