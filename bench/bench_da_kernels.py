@@ -33,8 +33,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PREVIOUS = "58935a5"
 SOURCES = [
     "src/analyzer/sums/da_pair_sums.cpp",
-    "src/analyzer/measures/measures.cpp",
-    "src/analyzer/profile/corpus_profile.cpp",
+    "src/analyzer/sums/da_sums.cpp",
+    "src/analyzer/sums/zero_run_sums.cpp",
 ]
 FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fno-fast-math", "-ffp-contract=off"]
 WIDTH = {"avx512": 8, "avx2": 4, "baseline": 2}

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "analyzer/sums/da_pair_sums.hpp"
-#include "analyzer/measures/measures.hpp"
+#include "analyzer/sums/da_sums.hpp"
 
 #if defined(LEXISPAN_BENCH_PREVIOUS)
 namespace lexispan_previous {

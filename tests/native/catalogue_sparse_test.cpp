@@ -1,8 +1,8 @@
-// Every sparse form of a catalogue measure must give, bit for bit, what its
-// dense form gives on the same row made dense: random rows with zeros of
-// both signs, negatives, NaNs (payloads and signs), infinities, whole and
-// fractional counts, over relative sizes that are finite but otherwise
-// anything (zero and negative included).
+// Every catalogue measure must give, bit for bit, on the sparse walk over a
+// row's stored entries what it gives on the dense walk over the row made
+// dense: random rows with zeros of both signs, negatives, NaNs (payloads and
+// signs), infinities, whole and fractional counts, over relative sizes that
+// are finite but otherwise anything (zero and negative included).
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "analyzer/measures/catalogue_measures.hpp"
-#include "analyzer/profile/corpus_profile.hpp"
-#include "analyzer/evaluation/row_evaluation.hpp"
 #include "analyzer/measures/measures.hpp"
+#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/profile/part_walk.hpp"
+#include "analyzer/sums/sparse_walk.hpp"
 #include "check.hpp"
 
 using namespace lexispan;
@@ -79,39 +80,41 @@ void check_row(std::uint64_t seed) {
             values.push_back(x);
         }
     }
-    PartTable table;
-    table.relative.resize(n);
-    table.sizes.resize(n);
+    std::vector<double> relative(n);
+    std::vector<double> sizes(n);
     for (std::size_t i = 0; i < n; ++i) {
-        table.relative[i] = draw_relative(rng);
-        table.sizes[i] = table.relative[i] * 1000.0;
+        relative[i] = draw_relative(rng);
+        sizes[i] = relative[i] * 1000.0;
     }
-    table.total = 1000.0;
-    // f is the profile's, whichever form is asked: the caller supplies it.
-    CorpusProfile profile;
-    refill_corpus_profile(profile, dense.data(), n, table.sizes, table.relative, table.total);
-    const double f = profile.total_frequency;
-    const std::size_t k = values.size();
-
-    expect_same(inverse_document_frequency(get_range(profile), n),
-                inverse_document_frequency(positive_count(values.data(), k), n), "idf", seed);
-    expect_same(max_min_spread(dense.data(), n), max_min_spread_sparse(values.data(), k, n),
-                "maxmin", seed);
-    expect_same(zhang_dc(dense.data(), n, f), zhang_dc_sparse(values.data(), k, n, f),
-                "zhang_dc", seed);
-    expect_same(kromer_ur(dense.data(), n), kromer_ur_sparse(values.data(), k), "kromer_ur",
-                seed);
-    expect_same(chi_squared(dense.data(), table.relative.data(), n, f),
-                chi_squared_sparse(parts.data(), values.data(), k, table.relative.data(), n, f),
-                "chi_squared", seed);
-    // The record's VC handed in, as the sparse row path does.
-    const double vc = get_vc_population(profile).value_or(0.0);
-    const double m = mean_frequency(profile);
-    expect_same(juilland_d_equal_parts(profile), juilland_d_equal_parts_from_vc(vc, f, m, n),
-                "juilland_d_eq", seed);
-    expect_same(rosengren_kf(dense.data(), table.relative.data(), n, f),
-                rosengren_kf_sparse(parts.data(), values.data(), k, table.relative.data(), f),
-                "rosengren_kf", seed);
+    std::vector<double> q(n);
+    std::vector<double> entry_q(values.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        q[i] = normalized_frequency(dense[i], sizes[i]);
+    }
+    for (std::size_t e = 0; e < values.size(); ++e) {
+        entry_q[e] = q[parts[e]];
+    }
+    const DenseWalk whole(dense.data(), q.data(), relative.data(), n);
+    const SparseWalk stored(parts.data(), values.data(), entry_q.data(), values.size(),
+                            relative.data(), n);
+    // The summaries the catalogue reads, then each measure, each walk with
+    // its own f.
+    const double f = frequency_of(whole);
+    const double f_stored = frequency_of(stored);
+    expect_same(f, f_stored, "f", seed);
+    expect_same(q_total_of(whole), q_total_of(stored), "sum of q", seed);
+    expect_same(inverse_document_frequency(range_of(whole), n),
+                inverse_document_frequency(range_of(stored), n), "idf", seed);
+    expect_same(max_min_spread(whole), max_min_spread(stored), "maxmin", seed);
+    expect_same(zhang_dc(whole, f), zhang_dc(stored, f_stored), "zhang_dc", seed);
+    expect_same(kromer_ur(whole), kromer_ur(stored), "kromer_ur", seed);
+    expect_same(chi_squared(whole, f), chi_squared(stored, f_stored), "chi_squared", seed);
+    expect_same(rosengren_kf(whole, f), rosengren_kf(stored, f_stored), "rosengren_kf", seed);
+    const auto d_eq = [n](const auto& walk, double row_f) {
+        const double m = mean_of(row_f, n);
+        return juilland_d_equal_parts_from_vc(*vc_population(walk, row_f, m), row_f, m, n);
+    };
+    expect_same(d_eq(whole, f), d_eq(stored, f_stored), "juilland_d_eq", seed);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include "analyzer/evaluation/batch_evaluation.hpp"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -19,25 +21,6 @@ namespace lexispan {
 
 namespace {
 
-// The one error a failing call reports. A failing item only tries to claim
-// the slot and never waits; the claim is a test-and-set rather than
-// mutex::try_lock, which may fail spuriously and would then let a failed
-// batch come back without its error.
-class FailureSlot {
-public:
-    void offer(const MeasureError& error) {
-        if (!claimed_.test_and_set(std::memory_order_acq_rel)) {
-            error_ = error;
-        }
-    }
-    // Only after every work item has ended.
-    [[nodiscard]] std::optional<MeasureError> take() { return std::move(error_); }
-
-private:
-    std::atomic_flag claimed_;
-    std::optional<MeasureError> error_;
-};
-
 // Every column of the record: the batch and the table share one engine.
 ColumnSet record_columns() noexcept {
     ColumnSet columns;
@@ -49,10 +32,18 @@ ColumnSet record_columns() noexcept {
 
 // With at least one part every field of the record has a value.
 DispersionMetrics record_of(const RowValues& values) noexcept {
+    // The column of each field, looked up by name once.
+    static const auto columns = [] {
+        std::array<std::size_t, std::size(optional_fields)> found{};
+        for (std::size_t f = 0; f < found.size(); ++f) {
+            found[f] = index_of(*column_named(optional_fields[f].name));
+        }
+        return found;
+    }();
     DispersionMetrics record;
     record.range = values.range;
-    for (const OptionalField& field : optional_fields) {
-        record.*field.member = values.values[index_of(*column_named(field.name))];
+    for (std::size_t f = 0; f < columns.size(); ++f) {
+        record.*optional_fields[f].member = values.values[columns[f]];
     }
     return record;
 }
@@ -101,7 +92,6 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
 
     std::vector<DispersionMetrics> records(count);
     std::atomic<bool> failed{false};
-    FailureSlot failure;
     // Rows go through in groups of da_lanes, so that the DA pair sums of the
     // group's dense rows run side by side.
     const auto evaluate = [&](std::size_t begin, std::size_t end) {
@@ -133,10 +123,6 @@ Result<std::vector<DispersionMetrics>> calculate_batch_metrics(
         }
     };
     run_chunked(count, chunk_size(count, pool_worker_count()), failed, evaluate, poll);
-
-    if (std::optional<MeasureError> error = failure.take()) {
-        return *std::move(error);
-    }
     return records;
 }
 

@@ -4,20 +4,14 @@
 namespace lexispan {
 
 DispersionMetrics calculate_all_metrics(CorpusProfile& profile) {
-    // Every cache holds the same value whoever fills it, so computing DA
-    // ahead of FT and PT changes no field.
-    return calculate_all_metrics(profile, get_evenness_da(profile));
-}
-
-DispersionMetrics calculate_all_metrics(CorpusProfile& profile,
-                                        std::optional<double> evenness_da) {
+    // Every cache holds the same value whoever fills it (one rule each, over
+    // the profile's walk), so the order of the calls changes no field.
     DispersionMetrics record;
     record.mean_text_frequency_ft = get_mean_text_frequency_ft(profile);
     record.pervasiveness_pt = get_pervasiveness_pt(profile);
-    record.evenness_da = evenness_da;
+    record.evenness_da = get_evenness_da(profile);
     record.range = get_range(profile);
     record.sd_population = get_sd_population(profile);
-    (void)mean_frequency(profile);
     record.vc_population = get_vc_population(profile);
     record.juilland_d = get_juilland_d(profile);
     record.carroll_d2 = get_carroll_d2(profile);

@@ -7,12 +7,7 @@
 
 namespace lexispan {
 
-// Computes the record in a fixed order, filling the profile's caches. The
-// DA value is passed in when the caller has already computed it (the batch
-// path runs DA's pair sums for several rows at once); it must be exactly
-// what get_evenness_da gives for this profile.
+// Computes the record in a fixed order, filling the profile's caches.
 [[nodiscard]] DispersionMetrics calculate_all_metrics(CorpusProfile& profile);
-[[nodiscard]] DispersionMetrics calculate_all_metrics(CorpusProfile& profile,
-                                                      std::optional<double> evenness_da);
 
 }  // namespace lexispan

@@ -1,19 +1,47 @@
-// Table rows through the record's own measure functions, so that every
-// column has the record's bits.
+// Rows of a table call through the one set of measure functions: each row
+// takes the walk that costs it less (both give the same bits), and DA's pair
+// sums of a group go to the multi-row kernel or the sparse pair sum,
+// whichever costs the group less.
 #include "analyzer/evaluation/row_evaluation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
-#include "analyzer/measures/catalogue_measures.hpp"
+#include "analyzer/evaluation/row_columns.hpp"
 #include "analyzer/sums/da_pair_sums.hpp"
-#include "analyzer/measures/measures.hpp"
+#include "analyzer/sums/da_sums.hpp"
 
 namespace lexispan {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+bool finite_and_not_negative(double x) noexcept { return x >= 0.0 && x < infinity; }
+
+// Whether every row of a call may take the sparse walk (see PartTable).
+bool sparse_walks_allowed(const std::vector<double>& sizes, const std::vector<double>& relative,
+                          double total) noexcept {
+    if (!(total > 0.0 && total < infinity) ||
+        sizes.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (!finite_and_not_negative(sizes[i]) || !finite_and_not_negative(relative[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 Result<PartTable> make_part_table(std::vector<double> sizes, double total) {
     if (sizes.empty()) {
@@ -28,7 +56,10 @@ Result<PartTable> make_part_table(std::vector<double> sizes, double total) {
     for (std::size_t i = 0; i < sizes.size(); ++i) {
         table.relative[i] = relative_size(sizes[i], total);
     }
-    table.sparse = make_sparse_constants(sizes, table.relative, total);
+    table.min_relative = smallest(table.relative);
+    if (sparse_walks_allowed(sizes, table.relative, total)) {
+        table.sparse = std::make_shared<const AbsentTerms>(table.relative);
+    }
     table.sizes = std::move(sizes);
     table.total = total;
     return table;
@@ -36,382 +67,311 @@ Result<PartTable> make_part_table(std::vector<double> sizes, double total) {
 
 std::size_t row_group_size() noexcept { return da_lanes; }
 
-RowScratch::RowScratch() : profiles_(da_lanes), da_(da_lanes), dense_q_(da_lanes) {}
+namespace {
+
+// One row of the group in flight.
+struct Lane {
+    // The entries (counts > 0) and their q, for the sparse walk.
+    std::vector<std::uint32_t> parts;
+    std::vector<double> values;
+    std::vector<double> q;
+    // The counts made dense (a row given as entries that takes the dense
+    // walk) and every part's q (the dense walk, and the kernel's input).
+    std::vector<double> dense;
+    std::vector<double> dense_q;
+    // The nonzero q and their parts, for the sparse pair sum.
+    std::vector<std::uint32_t> da_parts;
+    std::vector<double> da_values;
+};
+
+}  // namespace
+
+struct RowScratch::Storage {
+    std::array<Lane, da_lanes> lanes;
+    std::vector<double> sorted;
+    std::vector<std::uint64_t> da_units;
+};
+
+RowScratch::RowScratch() : storage_(std::make_unique<Storage>()) {}
 RowScratch::RowScratch(RowScratch&&) noexcept = default;
 RowScratch& RowScratch::operator=(RowScratch&&) noexcept = default;
 RowScratch::~RowScratch() = default;
 
 namespace {
 
-// a * b + c as an unevaluated pair: the rounded product and its exact error.
-struct TwoTerms {
-    double high;
-    double low;
-};
-
-TwoTerms exact_product(double a, double b) noexcept {
-    const double p = a * b;
-    return {p, std::fma(a, b, -p)};
+// A count the sparse walk can take: > 0 and finite (an entry), or +0.0
+// (absent); anything else (negative, -0.0, not finite) sends the row to the
+// dense walk.
+enum class Count { entry, absent, refused };
+Count kind_of(double value) noexcept {
+    if (value > 0.0 && value < infinity) {
+        return Count::entry;
+    }
+    return value == 0.0 && !std::signbit(value) ? Count::absent : Count::refused;
 }
 
-// Neumaier's compensated sum: the running sum and the lost low-order parts.
-class CompensatedSum {
-public:
-    void add(double x) noexcept {
-        const double t = sum_ + x;
-        if (std::fabs(sum_) >= std::fabs(x)) {
-            compensation_ += (sum_ - t) + x;
-        } else {
-            compensation_ += (x - t) + sum_;
-        }
-        sum_ = t;
-    }
-    [[nodiscard]] double value() const noexcept { return sum_ + compensation_; }
-
-private:
-    double sum_ = 0.0;
-    double compensation_ = 0.0;
-};
-
-double value_or_nan(const std::optional<double>& value) noexcept {
-    return value ? *value : std::numeric_limits<double>::quiet_NaN();
-}
-
-bool all_finite(const double* values, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!std::isfinite(values[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-double sorted_pair_sum(double* nonzero, std::size_t count, std::size_t n) noexcept {
-    if (!all_finite(nonzero, count)) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    std::sort(nonzero, nonzero + count);
-    // In ascending order the negative values come first, then the n - count
-    // zeros, then the positive ones; the value of rank r (from 1) appears
-    // with coefficient 2r - n - 1 in the sum over pairs.
-    const std::size_t negatives =
-        static_cast<std::size_t>(std::lower_bound(nonzero, nonzero + count, 0.0) - nonzero);
-    const std::size_t zeros = n - count;
-    const double n_plus_one = static_cast<double>(n) + 1.0;
-    CompensatedSum sum;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t rank = i + 1 + (i < negatives ? 0 : zeros);
-        const double coefficient = 2.0 * static_cast<double>(rank) - n_plus_one;
-        const TwoTerms term = exact_product(coefficient, nonzero[i]);
-        sum.add(term.high);
-        sum.add(term.low);
-    }
-    return sum.value();
-}
-
-namespace {
-
-// Keeps a row's counts > 0 as entries; false when a count is negative, -0.0
-// or not finite (the row takes the plain path).
-bool take_entry(double value, std::uint32_t part, std::vector<std::uint32_t>& parts,
-                std::vector<double>& values) {
-    if (value > 0.0 && value < std::numeric_limits<double>::infinity()) {
-        parts.push_back(part);
-        values.push_back(value);
-        return true;
-    }
-    return value == 0.0 && !std::signbit(value);
-}
-
-// Whether the dense kernel, run for these rows alone, costs less than their
-// sparse pair sums: a kernel call costs about n^2/2 steps of all da_lanes
-// lanes (measured about 2.5 ns per pair of parts with AVX-512), a sparse sum
-// about 1 ns per pair of nonzero parts.
-bool kernel_pays_off(const std::vector<SparseDa>& da, const std::size_t* rows, std::size_t count,
-                     std::size_t n) noexcept {
-    if (count == 0) {
-        return false;
-    }
-    double sparse_pairs = 0.0;
-    for (std::size_t c = 0; c < count; ++c) {
-        const auto k = static_cast<double>(da[rows[c]].values.size());
-        sparse_pairs += k * k;
-    }
-    const auto parts = static_cast<double>(n);
-    return sparse_pairs > 2.5 * parts * parts;
-}
-
-bool gather_entries(const WordRow& row, std::size_t n, std::vector<std::uint32_t>& parts,
-                    std::vector<double>& values) {
-    parts.clear();
-    values.clear();
-    if (row.dense != nullptr) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!take_entry(row.dense[i], static_cast<std::uint32_t>(i), parts, values)) {
-                return false;
+// The row's entries (counts > 0) as parts and values; nothing when a count
+// is refused. `gather` false only counts them.
+std::optional<std::size_t> entries_of(const WordRow& row, std::size_t n, bool gather,
+                                      Lane& lane) {
+    lane.parts.clear();
+    lane.values.clear();
+    std::size_t count = 0;
+    const auto take = [&](double value, std::size_t part) {
+        const Count kind = kind_of(value);
+        if (kind == Count::entry) {
+            ++count;
+            if (gather) {
+                lane.parts.push_back(static_cast<std::uint32_t>(part));
+                lane.values.push_back(value);
             }
         }
-        return true;
-    }
-    for (std::size_t e = 0; e < row.entries; ++e) {
-        if (!take_entry(row.values[e], row.parts[e], parts, values)) {
-            return false;
+        return kind != Count::refused;
+    };
+    const std::size_t stored = row.dense != nullptr ? n : row.entries;
+    for (std::size_t e = 0; e < stored; ++e) {
+        const bool kept = row.dense != nullptr ? take(row.dense[e], e)
+                                               : take(row.values[e], row.parts[e]);
+        if (!kept) {
+            return std::nullopt;
         }
     }
-    return true;
+    return count;
+}
+
+// Whether a row found in k of n parts costs less on the sparse walk than on
+// the dense one: the sparse walk's bulk sums cost several times a plain
+// addition per entry and per run of absent parts. Measured on every record
+// column at n = 500 (bench/RESULTS.md): even at about k = 0.4 n.
+bool prefers_sparse_walk(std::size_t k, std::size_t n) noexcept { return k * 5 <= n * 2; }
+
+using AnyWalk = std::variant<DenseWalk, SparseWalk>;
+
+// A row whose DA still needs its pair sum.
+struct PendingDa {
+    std::size_t row;
+    double mean;
+    AnyWalk walk;
+    // Its q are finite and >= 0, so the sparse pair sum may take it; it is
+    // found in `entries` parts. Otherwise the kernel must take it.
+    bool sparse;
+    std::size_t entries;
+};
+
+void set_da(RowValues& out, double value) noexcept {
+    out.values[index_of(Column::evenness_da)] = value;
+    out.values[index_of(Column::ft_adjusted_by_da)] =
+        ft_adjusted_by_da(out.values[index_of(Column::mean_text_frequency_ft)], value);
+}
+
+// DA of a row whose columns are filled: decided by its guards, by the sorted
+// identity, or left pending for the group's pair sums.
+template <class Walk>
+std::optional<PendingDa> settle_da_guards(const RowView<Walk>& view, std::size_t r,
+                                          std::optional<std::size_t> entries, DaMethod method,
+                                          std::vector<double>& sorted, RowValues& out) {
+    const DaPreparation prepared = prepare_evenness_da(view.walk, view.frequency, view.mean_q());
+    if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
+        // A row has parts, so the guards always give a value.
+        set_da(out, done->value_or(std::numeric_limits<double>::quiet_NaN()));
+        return std::nullopt;
+    }
+    const double mean = std::get<DaPairSumNeeded>(prepared).mean;
+    const std::size_t n = view.walk.parts();
+    if (method == DaMethod::sorted &&
+        view.walk.every([](const PartCell& cell) { return std::isfinite(cell.q); })) {
+        sorted.clear();
+        view.walk.for_each([&sorted](const PartCell& cell) {
+            if (cell.q != 0.0) {
+                sorted.push_back(cell.q);
+            }
+        });
+        set_da(out, finish_evenness_da(sorted_pair_sum(sorted.data(), sorted.size(), n), n, mean));
+        return std::nullopt;
+    }
+    // Pairwise, and rows that are not finite under either method: their sum
+    // is decided by the order of the pairs. Counts finite and >= 0 with a
+    // finite sum of q give finite q >= 0, which the sparse pair sum takes.
+    const bool sparse = entries.has_value() && std::isfinite(view.q_total);
+    return PendingDa{r, mean, view.walk, sparse, entries.value_or(n)};
+}
+
+// Fills row r's columns through the walk it takes; what DA still needs, if
+// anything.
+std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row, std::size_t r,
+                                      const ColumnSet& columns, DaMethod method,
+                                      RowScratch::Storage& scratch, RowValues& out) {
+    const std::size_t n = parts.parts();
+    Lane& lane = scratch.lanes[r];
+    // A row given densely is counted first and gathered only for the sparse
+    // walk; one given as entries is gathered at once (its stored zeros go).
+    std::optional<std::size_t> entries;
+    if (parts.sparse != nullptr) {
+        entries = entries_of(row, n, row.dense == nullptr, lane);
+        if (entries && row.dense != nullptr && prefers_sparse_walk(*entries, n)) {
+            (void)entries_of(row, n, true, lane);
+        }
+    }
+    if (entries && prefers_sparse_walk(*entries, n)) {
+        const std::size_t k = *entries;
+        lane.q.resize(k);
+        for (std::size_t e = 0; e < k; ++e) {
+            lane.q[e] = normalized_frequency(lane.values[e], parts.sizes[lane.parts[e]]);
+        }
+        const SparseWalk walk(lane.parts.data(), lane.values.data(), lane.q.data(), k,
+                              parts.relative.data(), n);
+        const RowView<SparseWalk> view(walk, parts.min_relative, parts.total, parts.sparse.get());
+        // The bulk sums need finite terms; an overflowing row walks densely.
+        if (std::isfinite(view.frequency) && std::isfinite(view.q_total)) {
+            fill_columns(view, columns, out);
+            if (!columns.needs_da()) {
+                return std::nullopt;
+            }
+            return settle_da_guards(view, r, entries, method, scratch.sorted, out);
+        }
+    }
+    const double* v = row.dense;
+    if (v == nullptr) {
+        lane.dense.assign(n, 0.0);
+        for (std::size_t e = 0; e < row.entries; ++e) {
+            lane.dense[row.parts[e]] = row.values[e];
+        }
+        v = lane.dense.data();
+    }
+    lane.dense_q.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        lane.dense_q[i] = normalized_frequency(v[i], parts.sizes[i]);
+    }
+    const DenseWalk walk(v, lane.dense_q.data(), parts.relative.data(), n);
+    const RowView<DenseWalk> view(walk, parts.min_relative, parts.total, nullptr);
+    fill_columns(view, columns, out);
+    if (!columns.needs_da()) {
+        return std::nullopt;
+    }
+    return settle_da_guards(view, r, entries, method, scratch.sorted, out);
+}
+
+// Estimated costs in nanoseconds, measured with AVX-512 at n = 200 to 8,000
+// (bench/RESULTS.md): the kernel's call costs about 1.1 ns per pair of parts
+// for up to 8 rows (its lanes cost the same full or empty) and 0.12 ns more
+// per row beyond; the sparse pair sum about 1.06 ns per pair of entries and
+// 310 ns per entry (the rows it must walk plainly where the sum crosses a
+// binade, and its per-row set-up).
+double kernel_cost(std::size_t rows, std::size_t n) noexcept {
+    const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) * 0.5;
+    const double beyond = rows > 8 ? static_cast<double>(rows - 8) : 0.0;
+    return pairs * (1.1 + 0.12 * beyond);
+}
+double sparse_cost(std::size_t entries) noexcept {
+    const auto k = static_cast<double>(entries);
+    return 0.53 * k * k + 310.0 * k;
+}
+
+// How many of the `optional` rows (sorted by falling sparse cost) join the
+// `forced` ones on the kernel so that the group costs least.
+std::size_t rows_for_kernel(std::size_t forced, std::span<const double> optional,
+                            std::size_t n) noexcept {
+    double left = 0.0;
+    for (const double cost : optional) {
+        left += cost;
+    }
+    std::size_t best = 0;
+    double best_cost = (forced > 0 ? kernel_cost(forced, n) : 0.0) + left;
+    for (std::size_t j = 1; j <= optional.size(); ++j) {
+        left -= optional[j - 1];
+        const double cost = kernel_cost(forced + j, n) + left;
+        if (cost < best_cost) {
+            best = j;
+            best_cost = cost;
+        }
+    }
+    return best;
+}
+
+// The group's pending pair sums: the cheaper share from the nonzeros, the
+// rest side by side on the kernel (which may give up once `stop` is set).
+void settle_pair_sums(PendingDa* pending, std::size_t count, std::size_t n,
+                      RowScratch::Storage& scratch, RowValues* out,
+                      const std::atomic<bool>* stop) {
+    // Rows the kernel must take first, then the others by falling cost.
+    std::sort(pending, pending + count, [](const PendingDa& a, const PendingDa& b) {
+        if (a.sparse != b.sparse) {
+            return !a.sparse;
+        }
+        return a.entries > b.entries;
+    });
+    const std::size_t forced = static_cast<std::size_t>(
+        std::find_if(pending, pending + count, [](const PendingDa& p) { return p.sparse; }) -
+        pending);
+    double costs[da_lanes];
+    for (std::size_t p = forced; p < count; ++p) {
+        costs[p - forced] = sparse_cost(pending[p].entries);
+    }
+    const std::size_t on_kernel =
+        forced + rows_for_kernel(forced, std::span<const double>(costs, count - forced), n);
+
+    const double* kernel_rows[da_lanes];
+    for (std::size_t p = 0; p < count; ++p) {
+        Lane& lane = scratch.lanes[pending[p].row];
+        if (const auto* dense = std::get_if<DenseWalk>(&pending[p].walk); dense != nullptr) {
+            if (p < on_kernel) {
+                kernel_rows[p] = lane.dense_q.data();
+                continue;
+            }
+        }
+        // The nonzero q and their parts: the sparse sum's input, or the
+        // kernel's made dense.
+        lane.da_parts.clear();
+        lane.da_values.clear();
+        std::visit([&lane](const auto& walk) {
+            walk.for_each([&lane](const PartCell& cell) {
+                if (cell.q != 0.0) {
+                    lane.da_parts.push_back(static_cast<std::uint32_t>(cell.part));
+                    lane.da_values.push_back(cell.q);
+                }
+            });
+        }, pending[p].walk);
+        if (p >= on_kernel) {
+            const double sum = sparse_da_pair_sum(lane.da_parts.data(), lane.da_values.data(),
+                                                  lane.da_values.size(), n, scratch.da_units);
+            set_da(out[pending[p].row], finish_evenness_da(sum, n, pending[p].mean));
+            continue;
+        }
+        lane.dense_q.assign(n, 0.0);
+        for (std::size_t e = 0; e < lane.da_parts.size(); ++e) {
+            lane.dense_q[lane.da_parts[e]] = lane.da_values[e];
+        }
+        kernel_rows[p] = lane.dense_q.data();
+    }
+    if (on_kernel == 0) {
+        return;
+    }
+    double sums[da_lanes];
+    if (stop == nullptr) {
+        da_pair_sums(kernel_rows, on_kernel, n, sums);
+    } else if (!da_pair_sums(kernel_rows, on_kernel, n, sums, *stop)) {
+        return;
+    }
+    for (std::size_t p = 0; p < on_kernel; ++p) {
+        set_da(out[pending[p].row], finish_evenness_da(sums[p], n, pending[p].mean));
+    }
 }
 
 }  // namespace
-
-void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts, const ColumnSet& columns,
-                        RowValues& values) noexcept {
-    const double* v = profile.v.data();
-    const std::size_t n = profile.n;
-    const double f = profile.total_frequency;
-    const double* relative = parts.relative.data();
-    auto set = [&](Column column, double value) { values.values[index_of(column)] = value; };
-    if (columns.has(Column::idf)) {
-        set(Column::idf, inverse_document_frequency(get_range(profile), n));
-    }
-    if (columns.has(Column::maxmin)) {
-        set(Column::maxmin, max_min_spread(v, n));
-    }
-    if (columns.has(Column::engwall_fm)) {
-        set(Column::engwall_fm, engwall_fm(f, get_range(profile), n));
-    }
-    if (columns.has(Column::juilland_u)) {
-        set(Column::juilland_u, juilland_u(get_juilland_d(profile), f));
-    }
-    if (columns.has(Column::juilland_d_eq)) {
-        set(Column::juilland_d_eq, juilland_d_equal_parts(profile));
-    }
-    if (columns.has(Column::carroll_um)) {
-        set(Column::carroll_um, carroll_um(f, get_carroll_d2(profile), n));
-    }
-    if (columns.has(Column::rosengren_kf)) {
-        set(Column::rosengren_kf, rosengren_kf(v, relative, n, f));
-    }
-    if (columns.has(Column::zhang_dc)) {
-        set(Column::zhang_dc, zhang_dc(v, n, f));
-    }
-    if (columns.has(Column::chi_squared) || columns.has(Column::lyne_d3)) {
-        const double chi = chi_squared(v, relative, n, f);
-        set(Column::chi_squared, chi);
-        set(Column::lyne_d3, lyne_d3(chi, f));
-    }
-    if (columns.has(Column::kromer_ur)) {
-        set(Column::kromer_ur, kromer_ur(v, n));
-    }
-    if (columns.has(Column::frequency_per_million)) {
-        set(Column::frequency_per_million, frequency_per_million(f, parts.total));
-    }
-}
 
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
                    const std::atomic<bool>* stop) {
-    const std::size_t n = parts.parts();
-    const bool sparse_call = parts.sparse != nullptr;
-    bool plain[da_lanes];
-    std::optional<double> evenness[da_lanes];
-    // Rows whose DA pair sum runs on the dense kernel, from either path.
-    const double* pending_rows[da_lanes];
-    std::size_t pending_index[da_lanes];
-    double pending_mean[da_lanes];
-    std::size_t pending = 0;
-    // Sparse rows whose pair sum may be cheaper on the dense kernel.
-    std::size_t dense_candidates[da_lanes];
-    std::size_t candidates = 0;
-
+    RowScratch::Storage& storage = *scratch.storage_;
+    PendingDa pending[da_lanes];
+    std::size_t waiting = 0;
     for (std::size_t r = 0; r < count; ++r) {
-        const WordRow& row = rows[r];
-        plain[r] = true;
-        if (sparse_call &&
-            gather_entries(row, n, scratch.entry_parts_, scratch.entry_values_)) {
-            const SparseRow entries{scratch.entry_parts_.data(), scratch.entry_values_.data(),
-                                    scratch.entry_parts_.size()};
-            SparseDa& needed = scratch.da_[r];
-            if (evaluate_sparse_row(*parts.sparse, parts.sizes, parts.relative, entries, columns,
-                                    scratch.sparse_, out[r], needed)) {
-                plain[r] = false;
-                if (!needed.pending) {
-                    continue;
-                }
-                const std::size_t k = needed.values.size();
-                double sum = 0.0;
-                if (da == DaMethod::sorted) {
-                    scratch.sorted_.assign(needed.values.begin(), needed.values.end());
-                    sum = sorted_pair_sum(scratch.sorted_.data(), k, n);
-                } else if (prefers_sparse_da(k, n)) {
-                    sum = sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n,
-                                             scratch.da_units_);
-                } else {
-                    // Found in most parts: the dense kernel, unless too few
-                    // such rows share the call (decided below).
-                    dense_candidates[candidates++] = r;
-                    continue;
-                }
-                const double value = finish_evenness_da(sum, n, needed.mean);
-                RowValues& values = out[r];
-                values.values[index_of(Column::evenness_da)] = value;
-                values.values[index_of(Column::ft_adjusted_by_da)] = ft_adjusted_by_da(
-                    values.values[index_of(Column::mean_text_frequency_ft)], value);
-                continue;
-            }
-        }
-
-        const double* dense = row.dense;
-        if (dense == nullptr) {
-            scratch.dense_.assign(n, 0.0);
-            for (std::size_t e = 0; e < row.entries; ++e) {
-                scratch.dense_[row.parts[e]] = row.values[e];
-            }
-            dense = scratch.dense_.data();
-        }
-        CorpusProfile& profile = scratch.profiles_[r];
-        refill_corpus_profile(profile, dense, n, parts.sizes, parts.relative, parts.total);
-        if (!columns.needs_da()) {
-            continue;
-        }
-        const DaPreparation prepared = prepare_evenness_da(profile);
-        if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
-            evenness[r] = *done;
-            continue;
-        }
-        const double mean = std::get<DaPairSumNeeded>(prepared).mean;
-        const std::vector<double>& q = profile.normalized_frequencies;
-        if (da == DaMethod::sorted && all_finite(q.data(), n)) {
-            scratch.sorted_.clear();
-            for (const double x : q) {
-                if (x != 0.0) {
-                    scratch.sorted_.push_back(x);
-                }
-            }
-            const double sum = sorted_pair_sum(scratch.sorted_.data(), scratch.sorted_.size(), n);
-            evenness[r] = finish_evenness_da(sum, n, mean);
-            continue;
-        }
-        // Pairwise, and rows that are not finite under either method: their
-        // sum is decided by the order of the pairs.
-        pending_rows[pending] = q.data();
-        pending_index[pending] = r;
-        pending_mean[pending] = mean;
-        ++pending;
-    }
-
-    // The kernel costs the same for one row as for da_lanes of them.
-    const bool kernel_runs = pending > 0 || kernel_pays_off(scratch.da_, dense_candidates,
-                                                           candidates, n);
-    for (std::size_t c = 0; c < candidates; ++c) {
-        const std::size_t r = dense_candidates[c];
-        const SparseDa& needed = scratch.da_[r];
-        const std::size_t k = needed.values.size();
-        if (kernel_runs) {
-            std::vector<double>& q = scratch.dense_q_[r];
-            q.assign(n, 0.0);
-            for (std::size_t e = 0; e < k; ++e) {
-                q[needed.parts[e]] = needed.values[e];
-            }
-            pending_rows[pending] = q.data();
-            pending_index[pending] = r;
-            pending_mean[pending] = needed.mean;
-            ++pending;
-            continue;
-        }
-        const double sum =
-            sparse_da_pair_sum(needed.parts.data(), needed.values.data(), k, n, scratch.da_units_);
-        const double value = finish_evenness_da(sum, n, needed.mean);
-        RowValues& values = out[r];
-        values.values[index_of(Column::evenness_da)] = value;
-        values.values[index_of(Column::ft_adjusted_by_da)] =
-            ft_adjusted_by_da(values.values[index_of(Column::mean_text_frequency_ft)], value);
-    }
-
-    if (pending > 0) {
-        double sums[da_lanes];
-        if (stop == nullptr) {
-            da_pair_sums(pending_rows, pending, n, sums);
-        } else if (!da_pair_sums(pending_rows, pending, n, sums, *stop)) {
-            return;
-        }
-        for (std::size_t p = 0; p < pending; ++p) {
-            const std::size_t r = pending_index[p];
-            const double value = finish_evenness_da(sums[p], n, pending_mean[p]);
-            if (plain[r]) {
-                evenness[r] = value;
-            } else {
-                RowValues& values = out[r];
-                values.values[index_of(Column::evenness_da)] = value;
-                values.values[index_of(Column::ft_adjusted_by_da)] = ft_adjusted_by_da(
-                    values.values[index_of(Column::mean_text_frequency_ft)], value);
-            }
+        if (const std::optional<PendingDa> needs =
+                evaluate_row(parts, rows[r], r, columns, da, storage, out[r])) {
+            pending[waiting++] = *needs;
         }
     }
-
-    for (std::size_t r = 0; r < count; ++r) {
-        if (!plain[r]) {
-            continue;
-        }
-        CorpusProfile& profile = scratch.profiles_[r];
-        RowValues& values = out[r];
-        auto set = [&](Column column, double value) { values.values[index_of(column)] = value; };
-        if (columns.has(Column::frequency)) {
-            set(Column::frequency, profile.total_frequency);
-        }
-        if (columns.has(Column::range)) {
-            values.range = get_range(profile);
-        }
-        if (columns.has(Column::sd_population)) {
-            set(Column::sd_population, value_or_nan(get_sd_population(profile)));
-        }
-        if (columns.has(Column::vc_population)) {
-            set(Column::vc_population, value_or_nan(get_vc_population(profile)));
-        }
-        if (columns.has(Column::juilland_d)) {
-            set(Column::juilland_d, get_juilland_d(profile));
-        }
-        if (columns.has(Column::carroll_d2)) {
-            set(Column::carroll_d2, get_carroll_d2(profile));
-        }
-        if (columns.has(Column::roschengren_s_adj)) {
-            set(Column::roschengren_s_adj, get_roschengren_s_adj(profile));
-        }
-        if (columns.has(Column::dp)) {
-            set(Column::dp, get_dp(profile));
-        }
-        if (columns.has(Column::dp_norm)) {
-            set(Column::dp_norm, get_dp_norm(profile));
-        }
-        if (columns.has(Column::kl_divergence)) {
-            set(Column::kl_divergence, get_kl_divergence(profile));
-        }
-        if (columns.has(Column::jsd_dispersion)) {
-            set(Column::jsd_dispersion, value_or_nan(get_jsd_dispersion(profile)));
-        }
-        if (columns.has(Column::hellinger_dispersion)) {
-            set(Column::hellinger_dispersion, value_or_nan(get_hellinger_dispersion(profile)));
-        }
-        // n > 0 for every row of a table, so FT and PT are always present.
-        const double ft = value_or_nan(get_mean_text_frequency_ft(profile));
-        if (columns.has(Column::mean_text_frequency_ft)) {
-            set(Column::mean_text_frequency_ft, ft);
-        }
-        if (columns.has(Column::pervasiveness_pt) || columns.has(Column::ft_adjusted_by_pt)) {
-            const double pt = value_or_nan(get_pervasiveness_pt(profile));
-            set(Column::pervasiveness_pt, pt);
-            set(Column::ft_adjusted_by_pt, ft_adjusted_by_pt(ft, pt));
-        }
-        if (columns.needs_da()) {
-            const double value = value_or_nan(evenness[r]);
-            set(Column::evenness_da, value);
-            set(Column::ft_adjusted_by_da, ft_adjusted_by_da(ft, value));
-        }
-        if (columns.needs_catalogue()) {
-            evaluate_catalogue(profile, parts, columns, values);
-        }
-    }
+    settle_pair_sums(pending, waiting, parts.parts(), storage, out, stop);
 }
 
 }  // namespace lexispan

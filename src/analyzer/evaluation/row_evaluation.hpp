@@ -1,28 +1,30 @@
 // The chosen columns for a few words at a time, against part sizes shared by
-// a whole call: the engine behind the table entry points.
+// a whole call: the engine behind the table entry points and the batch.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "analyzer/profile/corpus_profile.hpp"
+#include "analyzer/measures/measures.hpp"
 #include "analyzer/profile/measure_result.hpp"
-#include "analyzer/evaluation/sparse_measures.hpp"
 #include "analyzer/profile/table_columns.hpp"
 
 namespace lexispan {
 
-// What every row of a call shares: c_i, s_i = c_i / T and T, and the
-// constants of the sparse path when the call qualifies for it.
+// What every row of a call shares: c_i, s_i = c_i / T, T and the smallest
+// s_i; and the absent-part tables of the sparse walk when the call
+// qualifies for it (part sizes finite and not negative, a finite positive
+// total, finite relative sizes, fewer than 2^32 parts). Without them every
+// row takes the dense walk.
 struct PartTable {
     std::vector<double> sizes;
     std::vector<double> relative;
     double total = 0.0;
-    std::shared_ptr<const SparseConstants> sparse;
+    double min_relative = 0.0;
+    std::shared_ptr<const AbsentTerms> sparse;
 
     [[nodiscard]] std::size_t parts() const noexcept { return sizes.size(); }
 };
@@ -58,43 +60,25 @@ public:
     RowScratch& operator=(RowScratch&&) noexcept;
     ~RowScratch();
 
+    struct Storage;
+
 private:
     friend void evaluate_rows(const PartTable&, const WordRow*, std::size_t, const ColumnSet&,
                               DaMethod, RowScratch&, RowValues*, const std::atomic<bool>*);
-    std::vector<CorpusProfile> profiles_;
-    std::vector<double> dense_;
-    std::vector<double> sorted_;
-    std::vector<std::uint32_t> entry_parts_;
-    std::vector<double> entry_values_;
-    SparseScratch sparse_;
-    std::vector<SparseDa> da_;
-    std::vector<std::vector<double>> dense_q_;
-    std::vector<std::uint64_t> da_units_;
+    std::unique_ptr<Storage> storage_;
 };
 
 // Evaluates `count` rows (at most row_group_size()). Every value equals,
 // bit for bit, the same field of the record that calculate_all_metrics
 // gives for the row made dense (frequency: the profile's f), except DA under
 // DaMethod::sorted. A row of finite counts >= 0 in a call that qualifies
-// (see SparseConstants) is computed from its nonzero parts; DA's pair sum
-// then runs from the nonzeros or, for a row found in most parts, on the
-// dense kernel. Everything else goes through the profile. Once `stop` is
-// set, the dense kernel may give up part-way and leave DA unspecified: the
-// caller then discards the rows.
+// (see PartTable) and found in few parts takes the sparse walk, every other
+// row the dense walk; DA's pair sum runs from the nonzeros or on the dense
+// kernel, whichever costs the group less. Once `stop` is set, the dense
+// kernel may give up part-way and leave DA unspecified: the caller then
+// discards the rows.
 void evaluate_rows(const PartTable& parts, const WordRow* rows, std::size_t count,
                    const ColumnSet& columns, DaMethod da, RowScratch& scratch, RowValues* out,
                    const std::atomic<bool>* stop = nullptr);
-
-// The catalogue columns that `columns` asks for, for the row of `profile`
-// (a profile refilled over `parts`); the record's D and D2 come from its own
-// functions, so their bits match the record's columns.
-void evaluate_catalogue(CorpusProfile& profile, const PartTable& parts,
-                        const ColumnSet& columns, RowValues& values) noexcept;
-
-// The sum of |q_i - q_j| over i < j for a row of n values of which the
-// `count` values in `nonzero` are the ones that are not zero (any order; the
-// array is sorted in place), by the sorted identity with compensated
-// summation. NaN when a value is not finite.
-[[nodiscard]] double sorted_pair_sum(double* nonzero, std::size_t count, std::size_t n) noexcept;
 
 }  // namespace lexispan

@@ -1,14 +1,15 @@
-// The catalogue formulas and their guards. Every sum runs in index order
-// from +0.0 through `accumulate`, so a sparse form that skips the +0.0 terms
-// of absent parts keeps the dense form's bits, NaN payloads included.
+// The catalogue formulas and their guards, over a walk as the record's are.
 #include "analyzer/measures/catalogue_measures.hpp"
 
 #include <array>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "analyzer/measures/measures.hpp"
-#include "analyzer/sums/ordered_add.hpp"
+#include "analyzer/profile/ordered_add.hpp"
+#include "analyzer/profile/part_walk.hpp"
+#include "analyzer/sums/sparse_walk.hpp"
 
 namespace lexispan {
 
@@ -75,71 +76,30 @@ double digamma(double z) noexcept {
     return digamma_asymptotic(z) - shift;
 }
 
-double root_sum(const double* values, std::size_t count) noexcept {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        sum = accumulate(sum, std::sqrt(values[i]));
-    }
-    return sum;
-}
-
-double dc_from_root_sum(double roots, std::size_t n, double f) noexcept {
-    const double mean_root = roots / as_double(n);
-    return (mean_root * mean_root) / (f / as_double(n));
-}
-
 }  // namespace
 
 double inverse_document_frequency(std::int32_t range, std::size_t n) noexcept {
     return std::log2(as_double(n) / static_cast<double>(range));
 }
 
-std::int32_t positive_count(const double* values, std::size_t entries) noexcept {
-    std::int64_t count = 0;
-    for (std::size_t e = 0; e < entries; ++e) {
-        if (values[e] > 0.0) {
-            ++count;
-        }
-    }
-    // The same cap as the record's range.
-    constexpr std::int64_t limit = std::numeric_limits<std::int32_t>::max();
-    return static_cast<std::int32_t>(count < limit ? count : limit);
-}
-
-double max_min_spread(const double* v, std::size_t n) noexcept {
-    double high = v[0];
-    double low = v[0];
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = v[i];
+template <class Walk>
+double max_min_spread(const Walk& walk) {
+    const std::span<const double> v = walk.present_counts();
+    double high = v.empty() ? 0.0 : v[0];
+    double low = high;
+    for (const double x : v) {
         if (std::isnan(x)) {
             return x;
         }
         high = x > high ? x : high;
         low = x < low ? x : low;
     }
-    // + 0.0 turns the -0.0 of (-0.0) - (+0.0) into +0.0, so which zero was
-    // kept as the extreme does not show.
-    return (high - low) + 0.0;
-}
-
-double max_min_spread_sparse(const double* values, std::size_t entries, std::size_t n) noexcept {
-    if (entries == 0) {
-        return 0.0;
-    }
-    double high = values[0];
-    double low = values[0];
-    for (std::size_t e = 0; e < entries; ++e) {
-        const double x = values[e];
-        if (std::isnan(x)) {
-            return x;
-        }
-        high = x > high ? x : high;
-        low = x < low ? x : low;
-    }
-    if (entries < n) {
+    if (walk.has_absent()) {
         high = 0.0 > high ? 0.0 : high;
         low = 0.0 < low ? 0.0 : low;
     }
+    // + 0.0 turns the -0.0 of (-0.0) - (+0.0) into +0.0, so which zero was
+    // kept as the extreme does not show.
     return (high - low) + 0.0;
 }
 
@@ -155,22 +115,9 @@ double carroll_um(double f, double d2, std::size_t n) noexcept {
 
 double frequency_per_million(double f, double total) noexcept { return (f / total) * 1e6; }
 
-double juilland_d_equal_parts(CorpusProfile& profile) noexcept {
-    const double f = profile.total_frequency;
-    if (profile.n < 2) {
-        return f > 0.0 ? 1.0 : 0.0;
-    }
-    const double m = mean_frequency(profile);
-    if (f == 0.0 || std::fabs(m) < near_zero) {
-        return 0.0;
-    }
-    // Present for n > 0, which every profile has.
-    return juilland_d_equal_parts_from_vc(*get_vc_population(profile), f, m, profile.n);
-}
-
 double juilland_d_equal_parts_from_vc(double vc, double f, double m, std::size_t n) noexcept {
     if (n < 2) {
-        return f > 0.0 ? 1.0 : 0.0;
+        return single_part_dispersion(f);
     }
     if (f == 0.0 || std::fabs(m) < near_zero) {
         return 0.0;
@@ -178,86 +125,44 @@ double juilland_d_equal_parts_from_vc(double vc, double f, double m, std::size_t
     return 1.0 - vc / std::sqrt(as_double(n - 1));
 }
 
-double rosengren_kf(const double* v, const double* relative, std::size_t n, double f) noexcept {
+template <class Walk>
+double rosengren_kf(const Walk& walk, double f) {
     if (f == 0.0) {
         return 0.0;
     }
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        sum = accumulate(sum, std::sqrt(relative[i] * v[i]));
-    }
+    const double sum = size_weighted_root_sum(walk);
     return sum * sum;
 }
 
-double rosengren_kf_sparse(const std::uint32_t* parts, const double* values, std::size_t entries,
-                           const double* relative, double f) noexcept {
+template <class Walk>
+double zhang_dc(const Walk& walk, double f) {
     if (f == 0.0) {
         return 0.0;
     }
-    double sum = 0.0;
-    for (std::size_t e = 0; e < entries; ++e) {
-        sum = accumulate(sum, std::sqrt(relative[parts[e]] * values[e]));
-    }
-    return sum * sum;
+    // sqrt(+0.0) of an absent part adds nothing.
+    const double roots =
+        walk.sum(0.0, [](const PartCell& cell) { return std::sqrt(cell.v); }, adds_nothing);
+    const double n = as_double(walk.parts());
+    const double mean_root = roots / n;
+    return (mean_root * mean_root) / (f / n);
 }
 
-double zhang_dc(const double* v, std::size_t n, double f) noexcept {
+template <class Walk>
+double chi_squared(const Walk& walk, double f) {
     if (f == 0.0) {
         return 0.0;
     }
-    return dc_from_root_sum(root_sum(v, n), n, f);
-}
-
-double zhang_dc_sparse(const double* values, std::size_t entries, std::size_t n,
-                       double f) noexcept {
-    if (f == 0.0) {
-        return 0.0;
-    }
-    return dc_from_root_sum(root_sum(values, entries), n, f);
-}
-
-namespace {
-
-double add_chi_term(double sum, double v, double relative, double f) noexcept {
-    const double expected = relative * f;
-    if (expected == 0.0 && v == 0.0) {
-        return sum;
-    }
-    const double d = v - expected;
-    return accumulate(sum, (d * d) / expected);
-}
-
-}  // namespace
-
-double chi_squared(const double* v, const double* relative, std::size_t n, double f) noexcept {
-    if (f == 0.0) {
-        return 0.0;
-    }
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        sum = add_chi_term(sum, v[i], relative[i], f);
-    }
-    return sum;
-}
-
-double chi_squared_sparse(const std::uint32_t* parts, const double* values, std::size_t entries,
-                          const double* relative, std::size_t n, double f) noexcept {
-    if (f == 0.0) {
-        return 0.0;
-    }
-    double sum = 0.0;
-    std::size_t next = 0;
-    for (std::size_t e = 0; e <= entries; ++e) {
-        const std::size_t stop = e < entries ? parts[e] : n;
-        for (std::size_t i = next; i < stop; ++i) {
-            sum = add_chi_term(sum, 0.0, relative[i], f);
-        }
-        if (e < entries) {
-            sum = add_chi_term(sum, values[e], relative[stop], f);
-            next = stop + 1;
-        }
-    }
-    return sum;
+    return walk.sum(
+        0.0,
+        [f](const PartCell& cell) {
+            const double expected = multiply(cell.s, f);
+            if (expected == 0.0 && cell.v == 0.0) {
+                return 0.0;
+            }
+            const double d = cell.v - expected;
+            return (d * d) / expected;
+        },
+        absent_each);
 }
 
 double lyne_d3(double chi_squared_value, double f) noexcept {
@@ -283,16 +188,22 @@ double harmonic_value(double x) noexcept {
     return digamma(x + 1.0) + euler_gamma;
 }
 
-double kromer_ur(const double* v, std::size_t n) noexcept {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        sum = accumulate(sum, harmonic_value(v[i]));
-    }
-    return sum;
+template <class Walk>
+double kromer_ur(const Walk& walk) {
+    // H(0) = +0.0: an absent part adds nothing.
+    return walk.sum(
+        0.0, [](const PartCell& cell) { return harmonic_value(cell.v); }, adds_nothing);
 }
 
-double kromer_ur_sparse(const double* values, std::size_t entries) noexcept {
-    return kromer_ur(values, entries);
-}
+// One compiled copy of each formula per walk.
+#define LEXISPAN_CATALOGUE_OVER(Walk)                   \
+    template double max_min_spread(const Walk&);        \
+    template double rosengren_kf(const Walk&, double);  \
+    template double zhang_dc(const Walk&, double);      \
+    template double chi_squared(const Walk&, double);   \
+    template double kromer_ur(const Walk&);
+LEXISPAN_CATALOGUE_OVER(DenseWalk)
+LEXISPAN_CATALOGUE_OVER(SparseWalk)
+#undef LEXISPAN_CATALOGUE_OVER
 
 }  // namespace lexispan

@@ -1,159 +1,211 @@
-// The formulas of every measure. Sums run in index order from the start
-// value each one names; nothing here may be reassociated.
+// The formulas of the record's measures over a walk, compiled once for each
+// walk, and the profile's measures through them. Every sum runs in part
+// order from the start value it names; nothing here may be reassociated.
 #include "analyzer/measures/measures.hpp"
 
-#include "analyzer/sums/ordered_add.hpp"
-
-#include <cmath>
+#include <span>
 #include <vector>
+
+#include "analyzer/profile/ordered_add.hpp"
+#include "analyzer/profile/part_walk.hpp"
+#include "analyzer/sums/sparse_walk.hpp"
 
 namespace lexispan {
 
 namespace {
 
-// sqrt(S / n) with S = sum of (x_i - m)^2.
-double population_sd(const std::vector<double>& values, double m) noexcept {
-    double squares = 0.0;
-    for (const double x : values) {
-        const double d = x - m;
-        squares += d * d;
+std::vector<double> absent_part_terms(std::span<const double> relative,
+                                      double (*term)(double, double)) {
+    std::vector<double> terms(relative.size());
+    for (std::size_t i = 0; i < relative.size(); ++i) {
+        // The term of a part where v = 0, so p = 0 / f = +0.0 for f > 0.
+        terms[i] = term(0.0, relative[i]);
     }
-    return std::sqrt(squares / as_double(values.size()));
+    return terms;
+}
+
+// The table of one of AbsentTerms' terms, or none for a walk without them.
+AbsentTable absent_table(const AbsentTerms* absent, PartTerms AbsentTerms::*terms) noexcept {
+    return AbsentTable{absent != nullptr ? &(absent->*terms) : nullptr};
+}
+
+// sqrt(S / n) with S = sum of (x - mean)^2 over the parts, x = value(cell).
+template <class Walk, class Value>
+double population_sd(const Walk& walk, double mean, Value value) {
+    const double squares = walk.sum(
+        0.0,
+        [&](const PartCell& cell) {
+            const double d = value(cell) - mean;
+            return d * d;
+        },
+        absent_same);
+    return std::sqrt(squares / as_double(walk.parts()));
 }
 
 }  // namespace
 
-std::int32_t get_range(CorpusProfile& profile) noexcept { return range_count(profile); }
+AbsentTerms::AbsentTerms(std::span<const double> relative)
+    : dp(absent_part_terms(relative, dp_term)), jsd_b(absent_part_terms(relative, jsd_b_term)) {}
 
-std::optional<double> get_sd_population(CorpusProfile& profile) noexcept {
-    if (profile.n == 0) {
+template <class Walk>
+std::optional<double> sd_population(const Walk& walk, double f, double m) {
+    if (walk.parts() == 0) {
         return std::nullopt;
     }
-    if (profile.total_frequency == 0.0) {
-        return 0.0;
-    }
-    return population_sd(profile.v, mean_frequency(profile));
-}
-
-std::optional<double> get_vc_population(CorpusProfile& profile) noexcept {
-    const double m = mean_frequency(profile);
-    if (std::fabs(m) < near_zero) {
-        return 0.0;
-    }
-    if (profile.n == 0) {
-        return std::nullopt;
-    }
-    const double sd = profile.total_frequency == 0.0 ? 0.0 : population_sd(profile.v, m);
-    return vc_from_sd(sd, m);
-}
-
-double get_juilland_d(CorpusProfile& profile) noexcept {
-    if (profile.n < 2) {
-        return single_part_dispersion(profile.total_frequency);
-    }
-    if (profile.total_frequency == 0.0) {
-        return 0.0;
-    }
-    const double mu = mean_normalized_frequency(profile);
-    if (std::fabs(mu) < near_zero) {
-        return 0.0;
-    }
-    return juilland_from_sd(population_sd(profile.normalized_frequencies, mu), mu, profile.n);
-}
-
-double get_carroll_d2(CorpusProfile& profile) noexcept {
-    if (profile.n < 2) {
-        return single_part_dispersion(profile.total_frequency);
-    }
-    const double total = normalized_frequency_sum(profile);
-    if (std::fabs(total) < near_zero) {
-        return 0.0;
-    }
-    double entropy = 0.0;
-    for (const double q : profile.normalized_frequencies) {
-        entropy += carroll_entropy_term(q, total);
-    }
-    return entropy / carroll_max_entropy(profile.n);
-}
-
-double get_roschengren_s_adj(const CorpusProfile& profile) noexcept {
-    const double f = profile.total_frequency;
     if (f == 0.0) {
         return 0.0;
     }
-    double root_sum = 0.0;
-    for (std::size_t i = 0; i < profile.n; ++i) {
-        root_sum += std::sqrt(profile.relative_partition_sizes[i] * profile.v[i]);
+    return population_sd(walk, m, [](const PartCell& cell) { return cell.v; });
+}
+
+template <class Walk>
+std::optional<double> vc_population(const Walk& walk, double f, double m) {
+    const std::optional<double> sd = sd_population(walk, f, m);
+    if (!sd) {
+        return std::nullopt;
     }
+    return vc_from_sd(*sd, m);
+}
+
+template <class Walk>
+double juilland_d(const Walk& walk, double f, double mu) {
+    const std::size_t n = walk.parts();
+    if (n < 2) {
+        return single_part_dispersion(f);
+    }
+    if (f == 0.0 || std::fabs(mu) < near_zero) {
+        return 0.0;
+    }
+    const double a = population_sd(walk, mu, [](const PartCell& cell) { return cell.q; });
+    return juilland_from_sd(a, mu, n);
+}
+
+template <class Walk>
+double carroll_d2(const Walk& walk, double f, double q_total) {
+    if (walk.parts() < 2) {
+        return single_part_dispersion(f);
+    }
+    if (std::fabs(q_total) < near_zero) {
+        return 0.0;
+    }
+    // An absent part's p = 0 / total is no entropy term.
+    const double entropy = walk.sum(
+        0.0, [q_total](const PartCell& cell) { return carroll_entropy_term(cell.q, q_total); },
+        adds_nothing);
+    return entropy / carroll_max_entropy(walk.parts());
+}
+
+template <class Walk>
+double size_weighted_root_sum(const Walk& walk) {
+    // An absent part adds sqrt(s_i x 0), a zero for a finite s_i.
+    return walk.sum(
+        0.0, [](const PartCell& cell) { return std::sqrt(multiply(cell.s, cell.v)); }, adds_nothing);
+}
+
+template <class Walk>
+double roschengren_s_adj(const Walk& walk, double f) {
+    if (f == 0.0) {
+        return 0.0;
+    }
+    const double root_sum = size_weighted_root_sum(walk);
     return (root_sum * root_sum) / f;
 }
 
-double get_dp(const CorpusProfile& profile) noexcept {
-    const double f = profile.total_frequency;
+template <class Walk>
+double dp(const Walk& walk, double f, const AbsentTerms* absent) {
     if (f == 0.0) {
         return 0.0;
     }
-    double deviation = -0.0;
-    for (std::size_t i = 0; i < profile.n; ++i) {
-        deviation += std::fabs(profile.v[i] / f - profile.relative_partition_sizes[i]);
-    }
+    const double deviation =
+        walk.sum(-0.0, [f](const PartCell& cell) { return dp_term(cell.v / f, cell.s); },
+                 absent_table(absent, &AbsentTerms::dp));
     return deviation * 0.5;
 }
 
-double get_dp_norm(CorpusProfile& profile) noexcept {
-    return dp_norm_from_dp(get_dp(profile), min_relative_size(profile));
-}
-
-double get_kl_divergence(const CorpusProfile& profile) noexcept {
-    const double f = profile.total_frequency;
-    if (f == 0.0 || !(f > 0.0)) {
+template <class Walk>
+double kl_divergence(const Walk& walk, double f) {
+    if (!(f > 0.0)) {
         return 0.0;
     }
-    double divergence = 0.0;
-    for (std::size_t i = 0; i < profile.n; ++i) {
-        const double s = profile.relative_partition_sizes[i];
-        if (s > 0.0) {
-            const double p = profile.v[i] / f;
-            if (p > 0.0) {
-                divergence += kl_term(p, s);
+    return walk.sum(
+        0.0,
+        [f](const PartCell& cell) {
+            if (cell.s > 0.0) {
+                const double p = cell.v / f;
+                if (p > 0.0) {
+                    return kl_term(p, cell.s);
+                }
             }
-        }
-    }
-    return divergence;
+            return 0.0;
+        },
+        adds_nothing);
 }
 
-DaPreparation prepare_evenness_da(CorpusProfile& profile) noexcept {
-    if (profile.n == 0) {
+template <class Walk>
+double jsd_dispersion(const Walk& walk, double f, const AbsentTerms* absent) {
+    if (f == 0.0) {
+        return 0.0;
+    }
+    const double a = walk.sum(
+        0.0, [f](const PartCell& cell) { return jsd_a_term(cell.v / f, cell.s); }, adds_nothing);
+    const double b =
+        walk.sum(0.0, [f](const PartCell& cell) { return jsd_b_term(cell.v / f, cell.s); },
+                 absent_table(absent, &AbsentTerms::jsd_b));
+    return jsd_from_sums(a, b);
+}
+
+template <class Walk>
+double hellinger_dispersion(const Walk& walk, double f) {
+    if (f == 0.0) {
+        return 0.0;
+    }
+    const double coefficient = walk.sum(
+        0.0, [f](const PartCell& cell) { return std::sqrt(multiply(cell.v / f, cell.s)); },
+        adds_nothing);
+    return hellinger_from_coefficient(coefficient);
+}
+
+template <class Walk>
+DaPreparation prepare_evenness_da(const Walk& walk, double f, double mu) {
+    if (walk.parts() == 0) {
         return std::optional<double>{};
     }
-    if (profile.total_frequency == 0.0) {
+    if (f == 0.0) {
         return std::optional<double>{0.0};
     }
-    if (profile.n == 1) {
+    if (walk.parts() == 1) {
         return std::optional<double>{1.0};
     }
-    const double mu = mean_normalized_frequency(profile);
     if (std::fabs(mu) < near_zero) {
         // All normalised frequencies tiny: even, unless one stands out.
-        for (const double q : profile.normalized_frequencies) {
-            if (!(std::fabs(q - mu) < near_zero)) {
-                return std::optional<double>{0.0};
-            }
-        }
-        return std::optional<double>{1.0};
+        const bool even = walk.every(
+            [mu](const PartCell& cell) { return std::fabs(cell.q - mu) < near_zero; });
+        return std::optional<double>{even ? 1.0 : 0.0};
     }
     return DaPairSumNeeded{mu};
 }
 
-double da_pair_sum(const double* q, std::size_t n) noexcept {
-    double sum = 0.0;
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double qi = q[i];
-        for (std::size_t j = i + 1; j < n; ++j) {
-            sum = accumulate(sum, std::fabs(qi - q[j]));
-        }
-    }
-    return sum;
+// One compiled copy of each formula per walk.
+#define LEXISPAN_MEASURES_OVER(Walk)                                                           \
+    template std::optional<double> sd_population(const Walk&, double, double);                 \
+    template std::optional<double> vc_population(const Walk&, double, double);                 \
+    template double juilland_d(const Walk&, double, double);                                   \
+    template double carroll_d2(const Walk&, double, double);                                   \
+    template double size_weighted_root_sum(const Walk&);                                       \
+    template double roschengren_s_adj(const Walk&, double);                                    \
+    template double dp(const Walk&, double, const AbsentTerms*);                               \
+    template double kl_divergence(const Walk&, double);                                        \
+    template double jsd_dispersion(const Walk&, double, const AbsentTerms*);                   \
+    template double hellinger_dispersion(const Walk&, double);                                 \
+    template DaPreparation prepare_evenness_da(const Walk&, double, double);
+LEXISPAN_MEASURES_OVER(DenseWalk)
+LEXISPAN_MEASURES_OVER(SparseWalk)
+#undef LEXISPAN_MEASURES_OVER
+
+double ft_adjusted_by_pt(double ft, double pt) noexcept { return multiply(ft, pt); }
+double ft_adjusted_by_da(double ft, double da) noexcept { return multiply(da, ft); }
+double pervasiveness(std::int32_t range, std::size_t n) noexcept {
+    return static_cast<double>(range) / as_double(n);
 }
 
 double finish_evenness_da(double pair_sum, std::size_t n, double mean) noexcept {
@@ -169,8 +221,45 @@ double finish_evenness_da(double pair_sum, std::size_t n, double mean) noexcept 
     return da;
 }
 
+std::int32_t get_range(CorpusProfile& profile) noexcept { return range_count(profile); }
+
+std::optional<double> get_sd_population(CorpusProfile& profile) noexcept {
+    return sd_population(dense_walk(profile), profile.total_frequency, mean_frequency(profile));
+}
+
+std::optional<double> get_vc_population(CorpusProfile& profile) noexcept {
+    return vc_population(dense_walk(profile), profile.total_frequency, mean_frequency(profile));
+}
+
+double get_juilland_d(CorpusProfile& profile) noexcept {
+    return juilland_d(dense_walk(profile), profile.total_frequency,
+                      mean_normalized_frequency(profile));
+}
+
+double get_carroll_d2(CorpusProfile& profile) noexcept {
+    return carroll_d2(dense_walk(profile), profile.total_frequency,
+                      normalized_frequency_sum(profile));
+}
+
+double get_roschengren_s_adj(const CorpusProfile& profile) noexcept {
+    return roschengren_s_adj(dense_walk(profile), profile.total_frequency);
+}
+
+double get_dp(const CorpusProfile& profile) noexcept {
+    return dp(dense_walk(profile), profile.total_frequency, nullptr);
+}
+
+double get_dp_norm(CorpusProfile& profile) noexcept {
+    return dp_norm_from_dp(get_dp(profile), min_relative_size(profile));
+}
+
+double get_kl_divergence(const CorpusProfile& profile) noexcept {
+    return kl_divergence(dense_walk(profile), profile.total_frequency);
+}
+
 std::optional<double> get_evenness_da(CorpusProfile& profile) noexcept {
-    const DaPreparation prepared = prepare_evenness_da(profile);
+    const DaPreparation prepared = prepare_evenness_da(
+        dense_walk(profile), profile.total_frequency, mean_normalized_frequency(profile));
     if (const auto* done = std::get_if<std::optional<double>>(&prepared)) {
         return *done;
     }
@@ -180,36 +269,11 @@ std::optional<double> get_evenness_da(CorpusProfile& profile) noexcept {
 }
 
 std::optional<double> get_jsd_dispersion(const CorpusProfile& profile) {
-    const double f = profile.total_frequency;
-    if (f == 0.0) {
-        return 0.0;
-    }
-    const std::vector<double>& s = profile.relative_partition_sizes;
-    double a = 0.0;
-    double b = 0.0;
-    for (std::size_t k = 0; k < profile.n; ++k) {
-        const double p = profile.v[k] / f;
-        const double mid = jsd_mid(p, s[k]);
-        if (jsd_adds(p, mid)) {
-            a += jsd_term(p, mid);
-        }
-        if (jsd_adds(s[k], mid)) {
-            b += jsd_term(s[k], mid);
-        }
-    }
-    return jsd_from_sums(a, b);
+    return jsd_dispersion(dense_walk(profile), profile.total_frequency, nullptr);
 }
 
 std::optional<double> get_hellinger_dispersion(const CorpusProfile& profile) {
-    const double f = profile.total_frequency;
-    if (f == 0.0) {
-        return 0.0;
-    }
-    double coefficient = 0.0;
-    for (std::size_t i = 0; i < profile.n; ++i) {
-        coefficient += std::sqrt((profile.v[i] / f) * profile.relative_partition_sizes[i]);
-    }
-    return hellinger_from_coefficient(coefficient);
+    return hellinger_dispersion(dense_walk(profile), profile.total_frequency);
 }
 
 std::optional<double> get_mean_text_frequency_ft(CorpusProfile& profile) noexcept {
@@ -223,7 +287,7 @@ std::optional<double> get_pervasiveness_pt(CorpusProfile& profile) noexcept {
     if (profile.n == 0) {
         return std::nullopt;
     }
-    return static_cast<double>(range_count(profile)) / as_double(profile.n);
+    return pervasiveness(range_count(profile), profile.n);
 }
 
 }  // namespace lexispan

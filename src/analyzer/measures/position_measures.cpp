@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "analyzer/sums/ordered_add.hpp"
+#include "analyzer/profile/ordered_add.hpp"
 
 namespace lexispan {
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "analyzer/profile/measure_result.hpp"
+#include "analyzer/profile/part_walk.hpp"
 
 namespace lexispan {
 
@@ -53,22 +54,14 @@ inline constexpr const char* nonpositive_total_message = "Total corpus words mus
     return part_size > 0.0 ? count / part_size : 0.0;
 }
 
-// Makes `profile` the profile of row `v` (n values) over parts whose sizes
-// and relative sizes (relative_size of each) are given, reusing its storage
-// and emptying every cache. The inputs must already be valid: n > 0, equal
-// lengths, a total that make_corpus_profile accepts.
-void refill_corpus_profile(CorpusProfile& profile, const double* v, std::size_t n,
-                           const std::vector<double>& part_sizes,
-                           const std::vector<double>& relative_sizes,
-                           double total_corpus_words);
-
-// n converted exactly to a double (every division by n goes through this).
-[[nodiscard]] inline double as_double(std::size_t count) noexcept {
-    return static_cast<double>(count);
+// Every part of the profile, zeros included.
+[[nodiscard]] inline DenseWalk dense_walk(const CorpusProfile& profile) noexcept {
+    return {profile.v.data(), profile.normalized_frequencies.data(),
+            profile.relative_partition_sizes.data(), profile.n};
 }
 
 // Cache readers: return the stored value, computing and storing it first
-// when the cache is empty.
+// (through the row summaries of part_walk.hpp) when the cache is empty.
 [[nodiscard]] std::int32_t range_count(CorpusProfile& profile) noexcept;
 [[nodiscard]] double mean_frequency(CorpusProfile& profile) noexcept;
 [[nodiscard]] double mean_normalized_frequency(CorpusProfile& profile) noexcept;

@@ -18,7 +18,7 @@ enum class Column : std::uint8_t {
     vc_population,
     juilland_d,
     carroll_d2,
-    roschengren_s_adj,
+    roschengren_s_adj,  // the record's public field name, spelled so: not to be "fixed"
     dp,
     dp_norm,
     kl_divergence,

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <limits>
 
-#include "analyzer/sums/ordered_add.hpp"
+#include "analyzer/profile/ordered_add.hpp"
 
 namespace lexispan {
 
