@@ -1,9 +1,12 @@
 """Dispersion measures for whole corpora: a word x part count matrix in (sparse,
 dense, DataFrame), a table of measures out, computed by lexispan's native core;
 the distance-based measures (ARF, AWT, ALD) from each word's token positions;
-and keyness, a target corpus compared with a reference corpus.
+keyness, a target corpus compared with a reference corpus; dispersion within
+and across groups of parts; and bootstrap intervals.
 """
 
+from ._bootstrap import bootstrap, bootstrap_arrays
+from ._groups import ACROSS, GroupDispersion, group_dispersion, group_dispersion_arrays
 from ._keyness import keyness, keyness_arrays
 from ._measures import (DEFAULT_MEASURE_NAMES, KEYNESS_MEASURE_NAMES, KEYNESS_MEASURES,
                         MEASURE_NAMES, MEASURES, POSITION_MEASURE_NAMES, POSITION_MEASURES,
@@ -11,7 +14,8 @@ from ._measures import (DEFAULT_MEASURE_NAMES, KEYNESS_MEASURE_NAMES, KEYNESS_ME
 from ._positions import position_dispersion, positions_from_tokens
 from ._table import dispersion, dispersion_arrays
 
-__all__ = ["DEFAULT_MEASURE_NAMES", "KEYNESS_MEASURES", "KEYNESS_MEASURE_NAMES", "MEASURES",
-           "MEASURE_NAMES", "Measure", "POSITION_MEASURES", "POSITION_MEASURE_NAMES",
-           "dispersion", "dispersion_arrays", "keyness", "keyness_arrays", "position_dispersion",
-           "positions_from_tokens"]
+__all__ = ["ACROSS", "DEFAULT_MEASURE_NAMES", "GroupDispersion", "KEYNESS_MEASURES",
+           "KEYNESS_MEASURE_NAMES", "MEASURES", "MEASURE_NAMES", "Measure", "POSITION_MEASURES",
+           "POSITION_MEASURE_NAMES", "bootstrap", "bootstrap_arrays", "dispersion",
+           "dispersion_arrays", "group_dispersion", "group_dispersion_arrays", "keyness",
+           "keyness_arrays", "position_dispersion", "positions_from_tokens"]

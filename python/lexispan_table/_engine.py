@@ -17,7 +17,7 @@ from ._progress import progress_callback
 
 __all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
            "default_part_sizes", "default_threads", "evaluate", "from_compressed",
-           "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
+           "is_dask_array", "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
 
@@ -118,3 +118,8 @@ def word_labels(pd: Any, words: Any, count: int) -> Any:
     if len(labels) != count:
         raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
     return pd.Index(labels)
+
+
+def is_dask_array(counts: object) -> bool:
+    """Whether `counts` is a Dask array, recognised without importing Dask."""
+    return type(counts).__module__.startswith("dask.") and hasattr(counts, "chunks")

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,19 +55,23 @@ std::size_t gather_width(const CountMatrix& matrix, std::size_t group) {
     return std::clamp<std::size_t>(width / group * group, group, 64 * group);
 }
 
-// One worker's storage: the rows of the current group and the engine's
-// scratch.
+// One participant's storage for the rows of its current group.
 struct GroupBuffers {
     std::vector<std::vector<double>> dense;
     std::vector<std::vector<std::uint32_t>> parts;
     std::vector<std::vector<double>> values;
     std::vector<WordRow> rows;
-    std::vector<RowValues> results;
     std::vector<std::size_t> cursors;  // compressed by parts: next entry per part
-    RowScratch scratch;
 
     GroupBuffers(std::size_t group, std::size_t width)
-        : dense(group), parts(width), values(width), rows(width), results(group) {}
+        : dense(group), parts(width), values(width), rows(width) {}
+};
+
+// One participant of evaluate_table: the engine's scratch and results.
+struct EvaluationBuffers {
+    explicit EvaluationBuffers(std::size_t group) : results(group) {}
+    std::vector<RowValues> results;
+    RowScratch scratch;
 };
 
 void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std::size_t first,
@@ -149,26 +154,26 @@ void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& count
     }
 }
 
-void store_group(std::span<const ColumnTarget> targets, std::size_t first, std::size_t count,
-                 const GroupBuffers& buffers) {
+}  // namespace
+
+void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
+                std::span<const RowValues> results) {
     // results[r] belongs to word first + r.
     for (const ColumnTarget& target : targets) {
         if (target.column == Column::range) {
             auto* out = static_cast<std::int32_t*>(target.data) + first;
-            for (std::size_t r = 0; r < count; ++r) {
-                out[r] = buffers.results[r].range;
+            for (std::size_t r = 0; r < results.size(); ++r) {
+                out[r] = results[r].range;
             }
         } else {
             auto* out = static_cast<double*>(target.data) + first;
             const std::size_t column = index_of(target.column);
-            for (std::size_t r = 0; r < count; ++r) {
-                out[r] = buffers.results[r].values[column];
+            for (std::size_t r = 0; r < results.size(); ++r) {
+                out[r] = results[r].values[column];
             }
         }
     }
 }
-
-}  // namespace
 
 std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
     const auto* counts = std::get_if<CompressedCounts>(&matrix.counts);
@@ -244,15 +249,16 @@ double ordered_sum(std::span<const double> values) noexcept {
     return sum;
 }
 
-void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
-                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
-    const std::size_t words = matrix.words;
-    if (words == 0) {
+void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
+                        std::size_t last_word, const TableRun& run,
+                        const std::function<RowGroupVisit()>& participant) {
+    if (first_word >= last_word) {
         return;
     }
+    const std::size_t words = last_word - first_word;
     const std::size_t group = row_group_size();
-    // Words are loaded `width` at a time and evaluated `group` at a time; a
-    // worker claims several loads at once.
+    // Words are loaded `width` at a time and handed over `group` at a time;
+    // a participant claims several loads at once.
     const std::size_t width = gather_width(matrix, group);
     const std::size_t claim = width * 4;
     const std::size_t claims = (words + claim - 1) / claim;
@@ -265,13 +271,14 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
     // is stopped.
     const auto participate = [&]() {
         GroupBuffers buffers(group, width);
+        const RowGroupVisit visit = participant();
         for (;;) {
             const std::size_t c = next_claim.fetch_add(1, std::memory_order_relaxed);
             if (c >= claims || stop.load(std::memory_order_acquire)) {
                 return;
             }
-            const std::size_t begin = c * claim;
-            const std::size_t end = std::min(words, begin + claim);
+            const std::size_t begin = first_word + c * claim;
+            const std::size_t end = std::min(last_word, begin + claim);
             if (gathered) {
                 seek_part_slices(matrix, *compressed, begin, buffers);
             }
@@ -294,13 +301,14 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
                     } else if (!gathered) {
                         load_word_slices(*compressed, first, count, buffers);
                     }
-                    evaluate_rows(parts, buffers.rows.data() + (gathered ? offset : 0), count,
-                                  columns, da, buffers.scratch, buffers.results.data(), &stop);
+                    visit(first, std::span<const WordRow>(
+                                     buffers.rows.data() + (gathered ? offset : 0), count));
                     if (stop.load(std::memory_order_acquire)) {
                         return;  // the group may be unfinished; the call is abandoned
                     }
-                    store_group(targets, first, count, buffers);
-                    run.done->fetch_add(count, std::memory_order_relaxed);
+                    if (run.done != nullptr) {
+                        run.done->fetch_add(count, std::memory_order_relaxed);
+                    }
                 }
             }
         }
@@ -312,6 +320,22 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
         return;
     }
     run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); });
+}
+
+void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
+                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
+    const std::size_t group = row_group_size();
+    std::atomic<bool>* stop = run.stop;
+    for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
+        auto buffers = std::make_shared<EvaluationBuffers>(group);
+        return [&, buffers](std::size_t first, std::span<const WordRow> rows) {
+            evaluate_rows(parts, rows.data(), rows.size(), columns, da, buffers->scratch,
+                          buffers->results.data(), stop);
+            if (!stop->load(std::memory_order_acquire)) {
+                store_rows(targets, first, std::span(buffers->results.data(), rows.size()));
+            }
+        };
+    });
 }
 
 }  // namespace lexispan

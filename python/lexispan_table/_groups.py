@@ -1,0 +1,201 @@
+"""Dispersion within and across groups of parts (registers, speakers, books):
+every measure over each group's parts alone, and over the groups taken as
+parts, in one pass of the native engine over the counts."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from . import _native
+from ._engine import (CountInput, check_threads, checked_options, column_dtype, is_dask_array,
+                      pandas, progress_callback, resolve_sizes, word_labels)
+from ._inputs import adapt, part_labels
+
+__all__ = ["ACROSS", "GroupDispersion", "group_dispersion", "group_dispersion_arrays"]
+
+ACROSS = "across"
+"""The group label under which the values across the groups stand."""
+
+
+class GroupDispersion(NamedTuple):
+    """What group_dispersion_arrays returns.
+
+    groups: the group labels in order of first appearance.
+    within: {measure: array of shape (words, groups)}, column j for groups[j].
+    across: {measure: array of shape (words,)}, over the groups as parts.
+    """
+
+    groups: tuple[Any, ...]
+    within: dict[str, Any]
+    across: dict[str, Any]
+
+
+def checked_groups(groups: object, sizes: np.ndarray) -> tuple[tuple[Any, ...], np.ndarray]:
+    """The labels and part numbers of `groups`, each group with a part of
+    positive size and none labelled ACROSS."""
+    labels, codes = part_labels(groups, sizes.shape[0], "groups")
+    if ACROSS in labels:
+        raise ValueError(f"groups: {ACROSS!r} is the label of the values across the groups; "
+                         f"rename that group")
+    positive = np.zeros(len(labels), dtype=bool)
+    positive[codes[sizes > 0]] = True
+    if not positive.all():
+        label = labels[int(np.flatnonzero(~positive)[0])]
+        raise ValueError(f"groups: group {label!r} has no part of positive size")
+    return labels, codes
+
+
+def evaluate_groups(counts: CountInput, sizes: np.ndarray, total: float, codes: np.ndarray,
+                    group_count: int, names: Sequence[str], da: str, threads: int,
+                    progress: bool) -> tuple[dict[str, np.ndarray], dict[str, np.ndarray]]:
+    """({name: (words, groups) array}, {name: (words,) array}) for the words of
+    `counts`."""
+    blocks = {name: np.empty((group_count, counts.words), dtype=column_dtype(name))
+              for name in names}
+    across = {name: np.empty(counts.words, dtype=column_dtype(name)) for name in names}
+    if counts.words:
+        within_names = tuple(name for name in names for _ in range(group_count))
+        within_outputs = tuple(row for block in blocks.values() for row in block)
+        with progress_callback(counts.words, progress) as report:
+            _native.group_evaluate(counts.layout, sizes, total, codes, group_count,
+                                   within_names, within_outputs, tuple(names),
+                                   tuple(across.values()), da, threads, report)
+    return {name: block.T for name, block in blocks.items()}, across
+
+
+def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None,
+                            *, words_axis: int = 0, measures: Sequence[str] | None = None,
+                            da: str = "pairwise", threads: int | None = None,
+                            progress: bool = False) -> GroupDispersion:
+    """Dispersion measures of every word within each group of parts and across
+    the groups, as NumPy arrays.
+
+    Parameters
+    ----------
+    counts, part_sizes, total, words_axis, measures, da, threads, progress
+        As for `dispersion_arrays`.
+    groups : sequence of hashable labels
+        One label per part (a list, array, pandas Series or Categorical).
+        The groups are ordered by first appearance; a Categorical's unused
+        categories are left out.
+
+    Returns
+    -------
+    GroupDispersion
+        ``groups`` (the labels), ``within`` ({measure: array of shape (words,
+        groups)}) and ``across`` ({measure: array of shape (words,)}).
+
+    Notes
+    -----
+    Within group g, every value is bit for bit what ``dispersion_arrays``
+    gives for the columns of g's parts (in part order) with their part
+    sizes and, as total, those sizes summed in part order from +0.0. Across
+    the groups, it is what ``dispersion_arrays`` gives for the matrix whose
+    column g holds each word's counts over g's parts summed in part order
+    from +0.0 (in float64), with part sizes summed the same way and the
+    call's total (as given, else the sum of all part sizes in part order).
+    A Dask array of counts gives lazy Dask arrays, chunked as its words.
+
+    Examples
+    --------
+    >>> import numpy as np, lexispan_table
+    >>> counts = np.array([[2, 0, 1, 1], [0, 3, 0, 3]])
+    >>> result = lexispan_table.group_dispersion_arrays(
+    ...     counts, ["a", "a", "b", "b"], measures=["frequency", "range"])
+    >>> result.groups
+    ('a', 'b')
+    >>> result.within["frequency"]
+    array([[2., 2.],
+           [3., 3.]])
+    >>> result.across["range"]
+    array([2, 2], dtype=int32)
+    """
+    axis, names, method = checked_options(words_axis, measures, da, threads)
+    if is_dask_array(counts):
+        from ._dask_groups import group_dispersion_arrays as lazy
+        return lazy(counts, groups, part_sizes, total, words_axis=axis, measures=names,
+                    da=method, threads=threads)
+    return _grouped(adapt(counts, axis), groups, part_sizes, total, names, method, threads,
+                    progress)
+
+
+def _grouped(counts: CountInput, groups: Any, part_sizes: Any, total: Any,
+             names: Sequence[str], da: str, threads: int | None, progress: bool
+             ) -> GroupDispersion:
+    workers = check_threads(threads)
+    sizes, value = resolve_sizes(counts, part_sizes, total)
+    labels, codes = checked_groups(groups, sizes)
+    within, across = evaluate_groups(counts, sizes, value, codes, len(labels), names, da,
+                                     workers, bool(progress))
+    return GroupDispersion(labels, within, across)
+
+
+def group_dispersion(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None, *,
+                     words: Sequence[Any] | None = None, words_axis: int = 0,
+                     measures: Sequence[str] | None = None, da: str = "pairwise",
+                     threads: int | None = None, progress: bool = False) -> Any:
+    """Dispersion measures of every word within each group of parts and across
+    the groups, as a pandas DataFrame.
+
+    Parameters
+    ----------
+    counts, part_sizes, total, words, words_axis, measures, da, threads, progress
+        As for `dispersion`.
+    groups : sequence of hashable labels
+        One label per part (a list, array, pandas Series or Categorical).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per word; columns indexed by (measure, group): for each
+        measure, one column per group in order of first appearance, then the
+        values across the groups under the group label ``"across"``
+        (``lexispan_table.ACROSS``). ``table["dp"]`` is then a words x groups
+        table, ``table.xs("across", axis=1, level="group")`` the across values
+        of every measure. The values are those of `group_dispersion_arrays`.
+
+    Notes
+    -----
+    A Dask array of counts gives a lazy Dask DataFrame in long form (a Dask
+    DataFrame cannot have columns indexed by pairs): one row per word and
+    group, the word's across row last, with the columns ``word``, ``group``
+    and the measures; ``.compute().pivot(index="word", columns="group")``
+    gives the wide table.
+
+    Examples
+    --------
+    >>> import numpy as np, lexispan_table
+    >>> counts = np.array([[2, 0, 1, 1], [0, 3, 0, 3]])
+    >>> table = lexispan_table.group_dispersion(
+    ...     counts, ["a", "a", "b", "b"], words=["x", "y"], measures=["frequency", "dp"])
+    >>> table["frequency"]
+    group    a    b  across
+    x      2.0  2.0     4.0
+    y      3.0  3.0     6.0
+    """
+    axis, names, method = checked_options(words_axis, measures, da, threads)
+    if is_dask_array(counts):
+        from ._dask_groups import group_dispersion as lazy_frame
+        return lazy_frame(counts, groups, part_sizes, total, words=words, words_axis=axis,
+                          measures=names, da=method, threads=threads)
+    pd = pandas("group_dispersion")
+    adapted = adapt(counts, axis)
+    index = (word_labels(pd, words, adapted.words) if words is not None
+             else adapted.labels if adapted.labels is not None else pd.RangeIndex(adapted.words))
+    result = _grouped(adapted, groups, part_sizes, total, names, method, threads, progress)
+    return wide_frame(pd, result, names, index)
+
+
+def wide_frame(pd: Any, result: GroupDispersion, names: Sequence[str], index: Any) -> Any:
+    """The DataFrame of `result` with columns indexed by (measure, group)."""
+    columns: dict[tuple[str, Any], np.ndarray] = {}
+    for name in names:
+        for j, label in enumerate(result.groups):
+            columns[(name, label)] = result.within[name][:, j]
+        columns[(name, ACROSS)] = result.across[name]
+    frame = pd.DataFrame(columns, index=index)
+    frame.columns = pd.MultiIndex.from_tuples(list(columns), names=["measure", "group"])
+    return frame
