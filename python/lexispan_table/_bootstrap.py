@@ -101,8 +101,11 @@ def _summarise(values: np.ndarray, occurs: np.ndarray, quantiles: tuple[float, .
         else:
             # Row-major selection keeps each word's replicates in order.
             chosen = values[:, columns].T[occurs[:, columns].T].reshape(columns.shape[0], count)
-        for result, q in zip(results, quantiles):
-            result[columns] = np.quantile(chosen, q, axis=1, method="linear")
+        # Infinite values interpolate to NaN as they do in numpy.quantile,
+        # without its warning.
+        with np.errstate(invalid="ignore"):
+            for result, q in zip(results, quantiles):
+                result[columns] = np.quantile(chosen, q, axis=1, method="linear")
     return results, replicates - present
 
 
