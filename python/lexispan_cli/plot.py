@@ -17,6 +17,7 @@ from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need, warn
+from lexispan_cli.groups import intervals, part_groups
 from lexispan_cli.report import Output
 
 IMAGE_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -30,9 +31,12 @@ Draw the words of a corpus (INPUT as for 'lexispan').
 
 Without --words: every word as a point, its frequency (log scale) across and
 the --measure up, the --label most frequent words named.
+--bootstrap B --seed S draws the bootstrap interval at --level of each named
+word, over replicates of the parts.
 With --words w1,w2,...: for a folder of texts (or --text), one row per word
 and a tick where it occurs along the corpus, the files in order, their
-boundaries marked.
+boundaries marked; the parts of each group shaded alike with --groups or
+--groups-from-folders.
 
 'lexispan plot keyness TARGET REFERENCE -o FILE' draws the words of two
 corpora by Log Ratio and text dispersion keyness ('lexispan plot keyness
@@ -56,6 +60,8 @@ def build_parser() -> argparse.ArgumentParser:
     options.add_da_option(parser)
     parser.add_argument("--title", metavar="TEXT", help="title (default: the input's name)")
     options.add_progress_option(parser)
+    options.add_structure_options(parser, "draw the bootstrap interval of each named word "
+                                          "over B replicates (with --seed)")
     options.add_input_options(parser)
     return parser
 
@@ -88,6 +94,7 @@ def save(figure: Any, target: Output, fmt: str) -> None:
 
 
 def _run(args: argparse.Namespace) -> None:
+    options.check_structure(args)
     output: Path = args.output
     fmt = picture_format(output)
     words = None
@@ -103,12 +110,14 @@ def _run(args: argparse.Namespace) -> None:
     try:
         corpus = read(args.input, chosen, args.total)
         title = args.title or input_name(args.input)
+        groups = part_groups(args, corpus)
         if words is None:
-            figure = _frequency_plot(corpus, args.measure, args.label, args.da,
-                                     chosen.progress, title)
+            figure = _frequency_plot(corpus, args, chosen.progress, title)
         else:
             folded = words if args.keep_case else [w.casefold() for w in words]
             figure = _dispersion_plot(corpus, words, folded, title)
+            if groups is not None:
+                shade_groups(figure.axes[0], corpus, groups)
         save(figure, target, fmt)
     finally:
         target.discard()
@@ -118,11 +127,12 @@ def input_name(source: Path) -> str:
     return "standard input" if str(source) == "-" else source.resolve().name or str(source)
 
 
-def _frequency_plot(corpus: Corpus, measure: str, label: int, da: str, progress: bool,
+def _frequency_plot(corpus: Corpus, args: argparse.Namespace, progress: bool,
                     title: str) -> Any:
     from matplotlib.figure import Figure
 
-    columns = compute(corpus.matrix, corpus.sizes, corpus.total, [measure], da, progress)
+    measure, label = args.measure, args.label
+    columns = compute(corpus.matrix, corpus.sizes, corpus.total, [measure], args.da, progress)
     frequency = columns["frequency"]
     values = columns[measure].astype(np.float64)
     shown = (frequency > 0) & np.isfinite(values)
@@ -145,6 +155,20 @@ def _frequency_plot(corpus: Corpus, measure: str, label: int, da: str, progress:
     words = corpus.matrix.words
     candidates = np.flatnonzero(shown)
     top = candidates[np.lexsort((-values[candidates], -frequency[candidates]))][:label]
+    if args.bootstrap and top.size:
+        # Over the parts, as the points are: groups would ask for the value
+        # across them instead.
+        limits = intervals(corpus, args, [measure], None, progress, words=top)
+        low, high = limits[f"{measure}_low"], limits[f"{measure}_high"]
+        drawn = np.isfinite(low) & np.isfinite(high)
+        x = frequency[top][drawn]
+        axes.vlines(x, low[drawn], high[drawn], color="#c0392b", linewidth=0.9, zorder=3,
+                    label=f"{args.level:.0%} bootstrap interval ({args.bootstrap} replicates "
+                          f"of the parts)")
+        for ends in (low[drawn], high[drawn]):
+            axes.plot(x, ends, marker="_", markersize=6, color="#c0392b", linestyle="none",
+                      zorder=3)
+        axes.legend(loc="upper right", fontsize=8, frameon=False)
     place_labels(figure, axes, [(words[i], float(frequency[i]), float(values[i])) for i in top])
     return figure
 
@@ -198,6 +222,28 @@ def place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]])
                 taken.append(box)
                 break
             text.remove()
+
+
+def shade_groups(axes: Any, corpus: Corpus, groups: list[str]) -> None:
+    """Shades the stretch of every part by its group, a legend naming them."""
+    from matplotlib.patches import Patch
+
+    starts = corpus.part_starts
+    ends = [*starts[1:], int(corpus.token_ids.size) if corpus.token_ids is not None else 0]
+    order = list(dict.fromkeys(groups))
+    palette = ["#f4d03f", "#76d7c4", "#f1948a", "#bb8fce", "#85c1e9", "#f0b27a", "#82e0aa",
+               "#d7dbdd"]
+    colours = {group: palette[i % len(palette)] for i, group in enumerate(order)}
+    first = 0
+    for p in range(1, len(starts) + 1):
+        # Neighbouring parts of one group make one stretch.
+        if p == len(starts) or groups[p] != groups[first]:
+            axes.axvspan(starts[first], ends[p - 1], color=colours[groups[first]], alpha=0.35,
+                         linewidth=0, zorder=0)
+            first = p
+    handles = [Patch(color=colours[group], alpha=0.5, label=_short(group)) for group in order]
+    axes.legend(handles=handles, title="groups", loc="upper left", bbox_to_anchor=(1.01, 1.0),
+                fontsize=8, title_fontsize=8, frameon=False)
 
 
 def _short(name: str, width: int = 18) -> str:

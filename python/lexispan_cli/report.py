@@ -135,10 +135,11 @@ def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:
     return texts
 
 
-def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarray,
-            precision: int | None) -> Iterator[tuple[list[str], list[list[str]]]]:
+def _blocks(keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray], rows: np.ndarray,
+            precision: int | None) -> Iterator[tuple[list[list[str]], list[list[str]]]]:
     for start in range(0, len(rows), BLOCK_ROWS):
         block = rows[start:start + BLOCK_ROWS]
+        indexes = block.tolist()
         texts = []
         for name, values in columns.items():
             chosen = values[block]
@@ -146,41 +147,45 @@ def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarr
                 texts.append(_frequency_texts(chosen, precision))
             else:
                 texts.append(_number_texts(chosen, precision, chosen.dtype.kind in "iu"))
-        yield [words[i] for i in block.tolist()], texts
+        yield [[labels[i] for i in indexes] for labels in keys.values()], texts
 
 
-def write_delimited(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
+def write_delimited(out: TextIO, keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray],
                     rows: np.ndarray, delimiter: str, precision: int | None) -> None:
     writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
-    writer.writerow(["word", *columns])
-    for block_words, texts in _blocks(words, columns, rows, precision):
-        writer.writerows(zip(block_words, *texts))
+    writer.writerow([*keys, *columns])
+    for labels, texts in _blocks(keys, columns, rows, precision):
+        writer.writerows(zip(*labels, *texts))
 
 
-def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
-                     rows: np.ndarray, precision: int | None) -> None:
+def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
+                     columns: dict[str, np.ndarray], rows: np.ndarray,
+                     precision: int | None) -> None:
     """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
     import json
 
-    keys = [json.dumps(name) + ": " for name in ("word", *columns)]
-    for block_words, texts in _blocks(words, columns, rows, precision):
+    names = [json.dumps(name) + ": " for name in (*keys, *columns)]
+    for labels, texts in _blocks(keys, columns, rows, precision):
         lines = []
-        for word, *cells in zip(block_words, *texts):
-            parts = [keys[0] + json.dumps(word, ensure_ascii=False)]
-            for key, cell in zip(keys[1:], cells):
+        for cells in zip(*labels, *texts):
+            parts = [name + json.dumps(cell, ensure_ascii=False)
+                     for name, cell in zip(names, cells[:len(keys)])]
+            for key, cell in zip(names[len(keys):], cells[len(keys):]):
                 finite = cell[-1].isdigit()  # not nan, inf or -inf
                 parts.append(key + (cell if finite else "null"))
             lines.append("{" + ", ".join(parts) + "}\n")
         out.write("".join(lines))
 
 
-def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray],
+def write_parquet(path: str, keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray],
                   rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")
     parquet: Any = need("pyarrow.parquet", "parquet", "writing Parquet")
-    table = arrow.table({"word": arrow.array([words[i] for i in rows.tolist()], arrow.string()),
+    indexes = rows.tolist()
+    table = arrow.table({**{name: arrow.array([labels[i] for i in indexes], arrow.string())
+                            for name, labels in keys.items()},
                          **{name: values[rows] for name, values in columns.items()}})
     if metadata:
         table = table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
@@ -188,12 +193,16 @@ def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray
 
 
 def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
-          rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None
-          ) -> None:
+          rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None,
+          keys: dict[str, Sequence[str]] | None = None) -> None:
+    """The table of `rows`: the word, then `columns`; `keys` (text columns,
+    one label per row number) replaces the word column when given."""
+    if keys is None:
+        keys = {"word": words}
     if fmt == "parquet":
         assert output.temporary is not None
         try:
-            write_parquet(output.temporary, words, columns, rows, metadata)
+            write_parquet(output.temporary, keys, columns, rows, metadata)
         except OSError as exc:
             raise InputError(str(output.path), f"cannot write: {exc}") from None
         return
@@ -201,9 +210,9 @@ def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.
         stream = output.text()
         try:
             if fmt == "jsonl":
-                write_json_lines(stream, words, columns, rows, precision)
+                write_json_lines(stream, keys, columns, rows, precision)
             else:
-                write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
+                write_delimited(stream, keys, columns, rows, "\t" if fmt == "tsv" else ",",
                                 precision)
             stream.flush()
         finally:

@@ -138,7 +138,10 @@ def from_dataframe(frame: Any, words_axis: int) -> CountInput:
 
 
 def adapt(counts: object, words_axis: int) -> CountInput:
-    """The engine's description of `counts`, read in place wherever it can be."""
+    """The engine's description of `counts`, read in place wherever it can be
+    (one already described passes through)."""
+    if isinstance(counts, CountInput):
+        return counts
     if _is_scipy_sparse(counts):
         return from_sparse(counts, words_axis)
     if _is_dataframe(counts):
