@@ -137,20 +137,23 @@ def _default_part_sizes(counts: dask_array.Array, words_axis: int) -> Any:
 
 
 def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
-                   names: tuple[str, ...], method: str, threads: int | None) -> dask_array.Array:
-    """One chunk per block of words, each the tuple of that block's columns."""
+                   names: tuple[str, ...], method: str, threads: int | None,
+                   task: Any = _evaluate_block, extra: tuple[Any, ...] = ()) -> dask_array.Array:
+    """One chunk per block of words, each the tuple of that block's columns:
+    `task(blocks, sizes, total, names, method, threads, words_axis, *extra)`."""
     matrix = _check_counts(counts)
     sizes, value = _sizes_and_total(matrix, part_sizes, total, words_axis)
     # Dask runs blocks side by side, one per worker thread; the engine's own
     # threads are for a caller who asks for them.
     workers = 1 if threads is None else int(threads)
     index = "ij" if words_axis == 0 else "ji"
+    plain = [item for value_ in extra for item in (value_, None)]
     return dask_array.blockwise(
-        _evaluate_block, "i", matrix, index, sizes, None, value, None, names, None,
-        method, None, workers, None, words_axis, None,
+        task, "i", matrix, index, sizes, None, value, None, names, None,
+        method, None, workers, None, words_axis, None, *plain,
         concatenate=False, dtype=np.float64, meta=np.empty((0,), dtype=np.float64),
-        name="lexispan-dispersion-" + tokenize(
-            matrix, sizes, value, names, method, workers, words_axis),
+        name=f"lexispan-{task.__name__.strip('_')}-" + tokenize(
+            matrix, sizes, value, names, method, workers, words_axis, *extra),
     )
 
 

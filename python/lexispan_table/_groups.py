@@ -33,19 +33,22 @@ class GroupDispersion(NamedTuple):
     across: dict[str, Any]
 
 
-def checked_groups(groups: object, sizes: np.ndarray) -> tuple[tuple[Any, ...], np.ndarray]:
-    """The labels and part numbers of `groups`, each group with a part of
-    positive size and none labelled ACROSS."""
-    labels, codes = part_labels(groups, sizes.shape[0], "groups")
+def group_labels(groups: object, parts: int) -> tuple[tuple[Any, ...], np.ndarray]:
+    """The labels and part numbers of `groups`, none labelled ACROSS."""
+    labels, codes = part_labels(groups, parts, "groups")
     if ACROSS in labels:
         raise ValueError(f"groups: {ACROSS!r} is the label of the values across the groups; "
                          f"rename that group")
+    return labels, codes
+
+
+def check_group_sizes(labels: tuple[Any, ...], codes: np.ndarray, sizes: np.ndarray) -> None:
+    """Every group has a part of positive size."""
     positive = np.zeros(len(labels), dtype=bool)
     positive[codes[sizes > 0]] = True
     if not positive.all():
         label = labels[int(np.flatnonzero(~positive)[0])]
         raise ValueError(f"groups: group {label!r} has no part of positive size")
-    return labels, codes
 
 
 def evaluate_groups(counts: CountInput, sizes: np.ndarray, total: float, codes: np.ndarray,
@@ -127,7 +130,8 @@ def _grouped(counts: CountInput, groups: Any, part_sizes: Any, total: Any,
              ) -> GroupDispersion:
     workers = check_threads(threads)
     sizes, value = resolve_sizes(counts, part_sizes, total)
-    labels, codes = checked_groups(groups, sizes)
+    labels, codes = group_labels(groups, counts.parts)
+    check_group_sizes(labels, codes, sizes)
     within, across = evaluate_groups(counts, sizes, value, codes, len(labels), names, da,
                                      workers, bool(progress))
     return GroupDispersion(labels, within, across)
