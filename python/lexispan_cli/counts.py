@@ -65,9 +65,9 @@ class CountMatrix:
     def take_words(self, rows: np.ndarray) -> CountMatrix:
         """The matrix of the words at row numbers `rows`, in that order."""
         starts, ends = self.indptr[rows], self.indptr[rows + 1]
-        entries = np.concatenate([np.arange(a, b) for a, b in zip(starts.tolist(),
-                                                                  ends.tolist())] or [[]])
-        entries = entries.astype(np.int64)
+        entries = np.concatenate([np.arange(a, b, dtype=np.int64)
+                                  for a, b in zip(starts.tolist(), ends.tolist())]
+                                 or [np.zeros(0, dtype=np.int64)])
         indptr = np.zeros(len(rows) + 1, dtype=np.int64)
         np.cumsum(ends - starts, out=indptr[1:])
         return CountMatrix([self.words[i] for i in rows.tolist()], self.part_names, indptr,

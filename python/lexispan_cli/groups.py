@@ -131,8 +131,9 @@ class LongTable:
         """The text columns word and group, the measure columns and the row
         numbers of the chosen words, each followed by its groups in order."""
         width = len(self.labels)
-        keys = {"word": [word for word in words for _ in range(width)],
+        keys: dict[str, Sequence[str]] = {"word": [word for word in words for _ in range(width)],
                 "group": self.labels * len(words)}
-        columns = {name: values.reshape(-1) for name, values in self.columns.items()}
-        rows = (word_rows[:, None] * width + np.arange(width)).reshape(-1)
+        columns: dict[str, np.ndarray] = {name: values.reshape(-1)
+                                          for name, values in self.columns.items()}
+        rows: np.ndarray = (word_rows[:, None] * width + np.arange(width)).reshape(-1)
         return keys, columns, rows

@@ -159,13 +159,13 @@ def _frequency_plot(corpus: Corpus, args: argparse.Namespace, progress: bool,
         # Over the parts, as the points are: groups would ask for the value
         # across them instead.
         limits = intervals(corpus, args, [measure], None, progress, words=top)
-        low, high = limits[f"{measure}_low"], limits[f"{measure}_high"]
-        drawn = np.isfinite(low) & np.isfinite(high)
+        lower, upper = limits[f"{measure}_low"], limits[f"{measure}_high"]
+        drawn = np.isfinite(lower) & np.isfinite(upper)
         x = frequency[top][drawn]
-        axes.vlines(x, low[drawn], high[drawn], color="#c0392b", linewidth=0.9, zorder=3,
+        axes.vlines(x, lower[drawn], upper[drawn], color="#c0392b", linewidth=0.9, zorder=3,
                     label=f"{args.level:.0%} bootstrap interval ({args.bootstrap} replicates "
                           f"of the parts)")
-        for ends in (low[drawn], high[drawn]):
+        for ends in (lower[drawn], upper[drawn]):
             axes.plot(x, ends, marker="_", markersize=6, color="#c0392b", linestyle="none",
                       zorder=3)
         axes.legend(loc="upper right", fontsize=8, frameon=False)

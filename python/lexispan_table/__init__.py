@@ -6,7 +6,8 @@ and across groups of parts; and bootstrap intervals.
 """
 
 from ._bootstrap import bootstrap, bootstrap_arrays
-from ._groups import ACROSS, GroupDispersion, group_dispersion, group_dispersion_arrays
+from ._group_engine import ACROSS, GroupDispersion
+from ._groups import group_dispersion, group_dispersion_arrays
 from ._keyness import keyness, keyness_arrays
 from ._measures import (DEFAULT_MEASURE_NAMES, KEYNESS_MEASURE_NAMES, KEYNESS_MEASURES,
                         MEASURE_NAMES, MEASURES, POSITION_MEASURE_NAMES, POSITION_MEASURES,

@@ -52,7 +52,7 @@ def _check_seed(seed: object) -> object:
                         f"numpy.random.SeedSequence, not {type(seed).__name__} (a generator "
                         f"cannot be started again)")
     try:
-        np.random.default_rng(seed)
+        np.random.default_rng(seed)  # type: ignore[arg-type]
     except (TypeError, ValueError) as error:
         raise type(error)(f"seed: {error}") from None
     return seed

@@ -11,9 +11,12 @@ from typing import Any
 
 import numpy as np
 
-from ._dask import _block_results, _join, dask_array, delayed, tokenize
+from dask.base import tokenize
+from dask.delayed import delayed
+
+from ._dask import _block_results, _join
 from ._engine import column_dtype, word_labels
-from ._groups import ACROSS, GroupDispersion, check_group_sizes, evaluate_groups, group_labels
+from ._group_engine import ACROSS, GroupDispersion, check_group_sizes, evaluate_groups, group_labels
 from ._inputs import adapt
 
 
@@ -33,7 +36,7 @@ def _column(values: tuple[np.ndarray, ...], position: int) -> np.ndarray:
 
 def _results(counts: Any, groups: Any, part_sizes: Any, total: Any, words_axis: int,
              names: tuple[str, ...], da: str, threads: int | None
-             ) -> tuple[tuple[Any, ...], dask_array.Array]:
+             ) -> tuple[tuple[Any, ...], Any]:
     parts = int(counts.shape[1 - words_axis]) if len(getattr(counts, "shape", ())) == 2 else 0
     labels, codes = group_labels(groups, parts)
     results = _block_results(counts, part_sizes, total, words_axis, names, da, threads,

@@ -193,7 +193,7 @@ def part_labels(labels: object, parts: int, what: str) -> tuple[tuple[Any, ...],
     if isinstance(labels, (str, bytes)) or not hasattr(labels, "__iter__"):
         raise TypeError(f"{what} must be a sequence of labels, one per part, not "
                         f"{type(labels).__name__}")
-    values = list(labels)  # type: ignore[call-overload]
+    values = list(labels)
     if len(values) != parts:
         raise ValueError(f"{what} has {len(values)} labels, expected {parts} (one per part)")
     numbers: dict[Any, int] = {}
