@@ -214,6 +214,20 @@ def test_argument_errors_are_raised_before_compute(call, error, message):
         call(da.from_array(MATRIX.toarray(), chunks=(50, 45)))
 
 
+@pytest.mark.parametrize("chunks, arguments", [((50, 45), {}), ((40, -1), {"total": 1e4}),
+                                              ((100, 30), {"part_sizes": SIZES})])
+def test_each_block_is_checked_and_names_the_word_of_the_whole_matrix(chunks, arguments):
+    counts = MATRIX.toarray()
+    counts[170, 31] = -1.0
+    counts[171, 2] = np.nan
+    lazy = da.from_array(sparse.csr_matrix(counts), chunks=chunks, asarray=False)
+    with pytest.raises(ValueError, match="word 170 has -1.0 in part 31"):
+        lexispan_table.dispersion_arrays(lazy, **arguments)["dp"].compute(scheduler="sync")
+    unchecked = lexispan_table.dispersion_arrays(lazy, check=False, **arguments)["dp"]
+    expected = lexispan_table.dispersion_arrays(counts, check=False, **arguments)["dp"]
+    assert unchecked.compute(scheduler="sync").tobytes() == expected.tobytes()
+
+
 EXAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "dask_folder.py")
 
 

@@ -275,6 +275,12 @@ def test_groups_in_order_of_first_appearance_and_the_frame_sliced_by_measure():
      "strata labels must be hashable"),
     (lambda c: lt.bootstrap_arrays(c, seed=1, measures=["nope"]), ValueError,
      "unknown measure 'nope'"),
+    (lambda c: lt.group_dispersion_arrays(c * [1, -1, 1], ["a", "a", "b"]), ValueError,
+     "word 0 has -2 in part 1"),
+    (lambda c: lt.bootstrap_arrays(c * [1, -1, 1], seed=1), ValueError,
+     "word 0 has -2 in part 1"),
+    (lambda c: lt.bootstrap_arrays(c, [1, np.inf, 1], seed=1), ValueError,
+     "part 1 has inf"),
 ])
 def test_bad_arguments_are_one_clear_error_naming_them(call, error, message):
     with pytest.raises(error) as caught:

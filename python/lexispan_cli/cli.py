@@ -5,12 +5,11 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
-from importlib import metadata
 from pathlib import Path
 
 import numpy as np
 
-from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
+from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES, __version__
 
 from lexispan_cli import keyness, options, plot, plot_keyness
 from lexispan_cli.corpus import Corpus, is_text_input, read
@@ -18,7 +17,8 @@ from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
 from lexispan_cli.groups import LongTable, bootstrap_measures, intervals, part_groups
 from lexispan_cli.positions import position_columns
-from lexispan_cli.report import Output, order, output_format, write
+from lexispan_cli.output_files import Output
+from lexispan_cli.report import order, output_format, write
 
 DESCRIPTION = """\
 Compute dispersion measures for every word of a corpus and write them as a
@@ -55,7 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("input", metavar="INPUT", type=Path,
                         help="folder of text files, a table, or - for standard input")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
 
     out = parser.add_argument_group("output")
     options.add_output_options(out)
@@ -78,13 +78,6 @@ def build_parser() -> argparse.ArgumentParser:
                                           "B replicates (with --seed)")
     options.add_input_options(parser)
     return parser
-
-
-def _version() -> str:
-    try:
-        return metadata.version("lexispan")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def _chosen_measures(args: argparse.Namespace) -> tuple[list[str], list[str]]:

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import array
 import collections
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TypeVar
 
 import numpy as np
 
@@ -16,8 +17,10 @@ from lexispan_table._engine import ordered_sum, progress_callback
 from lexispan_cli.counts import CountMatrix, PartBuilder
 from lexispan_cli.errors import InputError, note, warn
 from lexispan_cli.tables import display, read_table
-from lexispan_cli.texts import STDIN, FolderParts, stream_lines
-from lexispan_cli.tokens import make_counter, make_tokenizer
+from lexispan_cli.texts import STDIN, FolderParts, Pieces, line_parts
+from lexispan_cli.tokens import WORD_PATTERN, make_counter, make_tokenizer
+
+_Result = TypeVar("_Result")
 
 
 @dataclass
@@ -53,15 +56,19 @@ def is_text_input(source: Path, options: ReadOptions) -> bool:
     return options.text or (str(source) != STDIN and source.is_dir())
 
 
-def text_parts(source: Path, options: ReadOptions) -> tuple[Iterator[tuple[str, str]], int]:
-    """(part name, text) pairs and the number of files (0 for a stream)."""
+def text_parts(source: Path, options: ReadOptions, reduce: Callable[[Pieces], _Result]
+               ) -> tuple[Iterator[tuple[str, _Result]], int]:
+    """(part name, reduce(its pieces of text)) pairs and the number of files
+    (0 for a stream). Texts are cut into pieces only at white space, and only
+    with the default word rule, whose words never cross it."""
+    cut = options.token_pattern == WORD_PATTERN
     if str(source) != STDIN and source.is_dir():
         folder = FolderParts(source, options.pattern, options.exclude, options.encoding,
                              options.skip_errors)
-        return folder.texts(), len(folder.list())
+        return folder.parts(reduce, cut), len(folder.list())
     if str(source) != STDIN and not source.exists():
         raise InputError(source, "no such file or directory")
-    return stream_lines(source, options.encoding), 0
+    return line_parts(source, options.encoding, reduce, cut), 0
 
 
 def read(source: Path, options: ReadOptions, total: float | None) -> Corpus:
@@ -93,25 +100,39 @@ def read(source: Path, options: ReadOptions, total: float | None) -> Corpus:
 
 
 def _count_texts(source: Path, options: ReadOptions) -> Corpus:
-    texts, files = text_parts(source, options)
     builder = PartBuilder()
     ids = array.array("i") if options.positions else None
     starts: list[int] = []
     counter = make_counter(options.token_pattern, options.keep_case)
     tokenize = make_tokenizer(options.token_pattern, options.keep_case)
-    with progress_callback(files, options.progress, "files") as report:
-        for done, (name, text) in enumerate(texts, 1):
-            if ids is None:
-                builder.add_part(name, counter(text))
-            else:
-                tokens = tokenize(text)
-                builder.add_part(name, collections.Counter(tokens))
+
+    def counted(pieces: Pieces) -> collections.Counter[str]:
+        total: collections.Counter[str] = counter(next(pieces, ""))
+        for piece in pieces:
+            total.update(counter(piece))
+        return total
+
+    def tokens(pieces: Pieces) -> list[str]:
+        return [token for piece in pieces for token in tokenize(piece)]
+
+    if ids is None:
+        counts, files = text_parts(source, options, counted)
+        with progress_callback(files, options.progress, "files") as report:
+            for done, (name, found) in enumerate(counts, 1):
+                builder.add_part(name, found)
+                if report is not None:
+                    report(done)
+    else:
+        texts, files = text_parts(source, options, tokens)
+        with progress_callback(files, options.progress, "files") as report:
+            for done, (name, found_tokens) in enumerate(texts, 1):
+                builder.add_part(name, collections.Counter(found_tokens))
                 starts.append(len(ids))
                 vocabulary = builder.vocabulary
-                ids.extend([vocabulary[t] for t in tokens])
-            del text
-            if report is not None:
-                report(done)
+                ids.extend([vocabulary[t] for t in found_tokens])
+                del found_tokens
+                if report is not None:
+                    report(done)
     if not builder.part_names:
         raise InputError(display(source), "no file could be read" if files else "no text")
     matrix = builder.matrix()

@@ -6,9 +6,10 @@ from __future__ import annotations
 
 import argparse
 import csv
-import io
-from collections.abc import Sequence
+import itertools
+from collections.abc import Iterator, Sequence
 from pathlib import Path, PurePosixPath
+from typing import BinaryIO
 
 import numpy as np
 
@@ -16,7 +17,8 @@ from lexispan_table import ACROSS, bootstrap_arrays, group_dispersion_arrays
 
 from lexispan_cli.corpus import Corpus
 from lexispan_cli.errors import InputError, UsageError, warn
-from lexispan_cli.texts import decode
+from lexispan_cli.tables.common import open_table
+from lexispan_cli.texts import STDIN, read_lines
 
 
 def part_groups(args: argparse.Namespace, corpus: Corpus) -> list[str] | None:
@@ -46,15 +48,30 @@ def read_groups(path: Path, part_names: Sequence[str]) -> list[str]:
     """Rows of part name and group (CSV, or TSV when the first line has a tab);
     a first row naming no part is a header. Every part needs a group; rows
     for parts the corpus lacks are reported and ignored."""
+    stream = open_table(path)
     try:
-        text = decode(path, path.read_bytes(), "utf-8")
-    except OSError as exc:
-        raise InputError(path, f"cannot read: {exc.strerror or exc}") from None
-    delimiter = "\t" if "\t" in text.partition("\n")[0] else ","
+        return _assign(path, csv_rows(stream, str(path)), part_names)
+    finally:
+        if str(path) != STDIN:
+            stream.close()
+
+
+def csv_rows(stream: BinaryIO, name: str) -> Iterator[tuple[int, list[str]]]:
+    """The numbered rows of a CSV file, or TSV when its first line has a tab."""
+    lines = read_lines(stream, name, "utf-8")
+    first = next(lines, (1, ""))
+    reader = csv.reader((line for _, line in itertools.chain([first], lines)),
+                        delimiter="\t" if "\t" in first[1] else ",")
+    for row in reader:
+        yield reader.line_num, row
+
+
+def _assign(path: Path, rows: Iterator[tuple[int, list[str]]], part_names: Sequence[str]
+            ) -> list[str]:
     known = set(part_names)
     assigned: dict[str, str] = {}
     unknown = 0
-    for number, row in enumerate(csv.reader(io.StringIO(text), delimiter=delimiter), 1):
+    for number, row in rows:
         cells = [cell.strip() for cell in row]
         if not any(cells):
             continue

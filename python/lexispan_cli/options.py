@@ -210,4 +210,6 @@ def read_options(args: argparse.Namespace, positions: bool = False) -> ReadOptio
 
 
 def progress_enabled(choice: str) -> bool:
+    if sys.stderr is None:  # closed: nowhere to show it
+        return False
     return choice == "always" or (choice == "auto" and sys.stderr.isatty())

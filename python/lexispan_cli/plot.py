@@ -18,7 +18,7 @@ from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need, warn
 from lexispan_cli.groups import intervals, part_groups
-from lexispan_cli.report import Output
+from lexispan_cli.output_files import Output
 
 IMAGE_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 DPI = 150
@@ -85,9 +85,9 @@ def start_matplotlib() -> None:
 
 def save(figure: Any, target: Output, fmt: str) -> None:
     """Writes the picture beside its file and puts it in place."""
-    assert target.temporary is not None and target.path is not None
+    assert target.path is not None
     try:
-        figure.savefig(target.temporary, format=fmt, dpi=DPI)
+        figure.savefig(target.binary(), format=fmt, dpi=DPI)
     except OSError as exc:
         raise InputError(target.path, f"cannot write: {exc.strerror or exc}") from None
     target.commit()

@@ -1,19 +1,17 @@
-"""Ordering the rows and writing the table: CSV/TSV, JSON Lines or Parquet, into
-a temporary file beside the output that replaces it only when complete."""
+"""Ordering the rows and writing the table: CSV/TSV, JSON Lines or Parquet, to
+the destination that output_files claims."""
 
 from __future__ import annotations
 
 import csv
-import os
-import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, BinaryIO, TextIO
 
 import numpy as np
 
-from lexispan_cli.errors import InputError, UsageError, need
+from lexispan_cli.errors import InputError, need
+from lexispan_cli.output_files import Output
 
 FORMATS = ("csv", "tsv", "jsonl", "parquet")
 _SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl",
@@ -32,60 +30,6 @@ def output_format(given: str | None, output: Path | None) -> str:
     if output is None:
         return "csv"
     return _SUFFIXES.get(output.suffix.lower(), "csv")
-
-
-class Output:
-    """The destination, claimed before any work: a temporary file created in
-    the output's folder (so an unwritable -o fails at once), renamed over the
-    output when the table is complete and removed otherwise."""
-
-    def __init__(self, path: Path | None, binary: bool) -> None:
-        self.path = path
-        self.target = path
-        self.temporary: str | None = None
-        if path is None:
-            if binary:
-                raise UsageError("Parquet output needs -o FILE")
-            return
-        if path.is_dir():
-            raise InputError(path, "cannot write: is a folder")
-        if path.exists() and not os.access(path, os.W_OK):
-            raise InputError(path, "cannot write: Permission denied")
-        # Through a link, the file it points to is the one replaced.
-        target = Path(os.path.realpath(path))
-        self.target = target
-        try:
-            handle, self.temporary = tempfile.mkstemp(
-                dir=target.parent, prefix=f".{target.name}.", suffix=".part")
-        except OSError as exc:
-            raise InputError(path, f"cannot write: {exc.strerror or exc}") from None
-        os.close(handle)
-
-    def commit(self) -> None:
-        if self.temporary is None or self.path is None or self.target is None:
-            return
-        try:
-            # mkstemp makes the file private; give it the mode a new file gets.
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(self.temporary, 0o666 & ~mask)
-            os.replace(self.temporary, self.target)
-        except OSError as exc:
-            raise InputError(self.path, f"cannot write: {exc.strerror or exc}") from None
-        self.temporary = None
-
-    def discard(self) -> None:
-        if self.temporary is not None:
-            try:
-                os.unlink(self.temporary)
-            except OSError:
-                pass
-            self.temporary = None
-
-    def text(self) -> TextIO:
-        if self.temporary is None:
-            return sys.stdout
-        return open(self.temporary, "w", encoding="utf-8", newline="")
 
 
 def word_ranks(words: Sequence[str]) -> np.ndarray:
@@ -177,8 +121,8 @@ def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
         out.write("".join(lines))
 
 
-def write_parquet(path: str, keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray],
-                  rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
+def write_parquet(out: BinaryIO, keys: dict[str, Sequence[str]],
+                  columns: dict[str, np.ndarray], rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")
@@ -189,7 +133,7 @@ def write_parquet(path: str, keys: dict[str, Sequence[str]], columns: dict[str, 
                          **{name: values[rows] for name, values in columns.items()}})
     if metadata:
         table = table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
-    parquet.write_table(table, path)
+    parquet.write_table(table, out)
 
 
 def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
@@ -199,28 +143,19 @@ def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.
     one label per row number) replaces the word column when given."""
     if keys is None:
         keys = {"word": words}
-    if fmt == "parquet":
-        assert output.temporary is not None
-        try:
-            write_parquet(output.temporary, keys, columns, rows, metadata)
-        except OSError as exc:
-            raise InputError(str(output.path), f"cannot write: {exc}") from None
-        return
     try:
+        if fmt == "parquet":
+            write_parquet(output.binary(), keys, columns, rows, metadata)
+            return
         stream = output.text()
-        try:
-            if fmt == "jsonl":
-                write_json_lines(stream, keys, columns, rows, precision)
-            else:
-                write_delimited(stream, keys, columns, rows, "\t" if fmt == "tsv" else ",",
-                                precision)
-            stream.flush()
-        finally:
-            if stream is not sys.stdout:
-                stream.close()
+        if fmt == "jsonl":
+            write_json_lines(stream, keys, columns, rows, precision)
+        else:
+            write_delimited(stream, keys, columns, rows, "\t" if fmt == "tsv" else ",",
+                            precision)
+        stream.flush()
     except BrokenPipeError:
         raise
     except OSError as exc:
         raise InputError(str(output.path or "<stdout>"),
                          f"cannot write: {exc.strerror or exc}") from None
-

@@ -16,6 +16,7 @@ from ._engine import (CountInput, check_threads, checked_options, column_dtype,
                       default_part_sizes, is_dask_array, pandas, progress_callback,
                       word_labels)
 from ._inputs import adapt, part_labels, part_sizes_array
+from ._values import screen_counts, screen_sizes
 
 __all__ = ["bootstrap", "bootstrap_arrays", "interval_quantiles"]
 
@@ -112,16 +113,17 @@ def _summarise(values: np.ndarray, occurs: np.ndarray, quantiles: tuple[float, .
 def bootstrap_arrays(counts: Any, part_sizes: Any = None, *, words_axis: int = 0,
                      measures: Sequence[str] | str = ("dp",), replicates: int = 500,
                      level: float = 0.95, seed: Any, strata: Any = None, da: str = "pairwise",
-                     threads: int | None = None, progress: bool = False
+                     threads: int | None = None, progress: bool = False, check: bool = True
                      ) -> dict[str, np.ndarray]:
     """Bootstrap medians and confidence limits of dispersion measures, as NumPy
     arrays.
 
     Parameters
     ----------
-    counts, part_sizes, words_axis, da, threads
+    counts, part_sizes, words_axis, da, threads, check
         As for `dispersion_arrays` (there is no total: each replicate's total
-        is the sum of its part sizes).
+        is the sum of its part sizes; the check asks the sum of all part
+        sizes to be positive).
     measures : sequence of str
         Names from `MEASURE_NAMES` (default: ``("dp",)``).
     replicates : int
@@ -173,12 +175,12 @@ def bootstrap_arrays(counts: Any, part_sizes: Any = None, *, words_axis: int = 0
     True
     """
     return _prepared(counts, part_sizes, words_axis, measures, replicates, level, seed, strata,
-                     da, threads, progress)()
+                     da, threads, progress, check)()
 
 
 def _prepared(counts: Any, part_sizes: Any, words_axis: object, measures: object,
               replicates: object, level: object, seed: object, strata: Any, da: object,
-              threads: object, progress: object) -> _Run:
+              threads: object, progress: object, check: object = True) -> _Run:
     """Every argument checked and the counts adapted: the call, ready to run."""
     axis, names, method = checked_options(words_axis, measures, da, threads)
     count = _check_replicates(replicates)
@@ -189,8 +191,12 @@ def _prepared(counts: Any, part_sizes: Any, words_axis: object, measures: object
         raise TypeError("bootstrap needs the counts in memory: call counts.compute() first, "
                         "or hand it a sparse matrix of them")
     adapted = adapt(counts, axis)
+    if check:
+        screen_counts(adapted.layout, adapted.labels)
     sizes = (default_part_sizes(adapted) if part_sizes is None
              else part_sizes_array(part_sizes, adapted.parts))
+    if check and adapted.words and adapted.parts:
+        screen_sizes(sizes, float(np.sum(sizes)), part_sizes is not None, False)
     members = None
     if strata is not None:
         labels, codes = part_labels(strata, adapted.parts, "strata")
@@ -275,7 +281,8 @@ def _offset(report: Callable[[int], None] | None, base: int) -> Callable[[int], 
 def bootstrap(counts: Any, part_sizes: Any = None, *, words: Sequence[Any] | None = None,
               words_axis: int = 0, measures: Sequence[str] | str = ("dp",),
               replicates: int = 500, level: float = 0.95, seed: Any, strata: Any = None,
-              da: str = "pairwise", threads: int | None = None, progress: bool = False) -> Any:
+              da: str = "pairwise", threads: int | None = None, progress: bool = False,
+              check: bool = True) -> Any:
     """Bootstrap medians and confidence limits of dispersion measures, as a
     pandas DataFrame.
 
@@ -284,8 +291,10 @@ def bootstrap(counts: Any, part_sizes: Any = None, *, words: Sequence[Any] | Non
     words : sequence, optional
         One label per word for the index (default: a DataFrame input's
         labels, else a RangeIndex).
-    counts, part_sizes, words_axis, measures, replicates, level, seed, strata, da, threads, progress
+    counts, part_sizes, words_axis, measures, replicates, level, seed, strata
         As for `bootstrap_arrays`.
+    da, threads, progress, check
+        As for `bootstrap_arrays`; a refused count names the word by its row.
 
     Returns
     -------
@@ -306,7 +315,7 @@ def bootstrap(counts: Any, part_sizes: Any = None, *, words: Sequence[Any] | Non
     """
     pd = pandas("bootstrap")
     run = _prepared(counts, part_sizes, words_axis, measures, replicates, level, seed, strata,
-                    da, threads, progress)
+                    da, threads, progress, check)
     count = run.counts.words
     index = (word_labels(pd, words, count) if words is not None
              else run.counts.labels if run.counts.labels is not None else pd.RangeIndex(count))

@@ -17,14 +17,20 @@ from dask.delayed import delayed
 from ._dask import _block_results, _join
 from ._engine import column_dtype, word_labels
 from ._group_engine import ACROSS, GroupDispersion, check_group_sizes, evaluate_groups, group_labels
-from ._inputs import adapt
+from ._values import screen_counts, screen_sizes
 
 
-def _group_block(blocks: Sequence[Any], sizes: np.ndarray, total: float,
+def _group_block(blocks: Sequence[Any], numbers: np.ndarray, sizes: np.ndarray, total: float,
                  names: tuple[str, ...], method: str, threads: int, words_axis: int,
-                 labels: tuple[Any, ...], codes: np.ndarray) -> tuple[np.ndarray, ...]:
+                 check: tuple[bool, bool] | None, labels: tuple[Any, ...], codes: np.ndarray
+                 ) -> tuple[np.ndarray, ...]:
+    """The within and across columns of one block of words, screened as in
+    _evaluate_block."""
+    counts = _join(blocks, words_axis)
+    if check is not None:
+        screen_counts(counts.layout, first=int(numbers[0]) if numbers.size else 0)
+        screen_sizes(sizes, total, *check)
     check_group_sizes(labels, codes, sizes)
-    counts = adapt(_join(blocks, words_axis), words_axis)
     within, across = evaluate_groups(counts, sizes, total, codes, len(labels), names, method,
                                      threads, False)
     return tuple(within[name] for name in names) + tuple(across[name] for name in names)
@@ -35,22 +41,22 @@ def _column(values: tuple[np.ndarray, ...], position: int) -> np.ndarray:
 
 
 def _results(counts: Any, groups: Any, part_sizes: Any, total: Any, words_axis: int,
-             names: tuple[str, ...], da: str, threads: int | None
+             names: tuple[str, ...], da: str, threads: int | None, check: bool
              ) -> tuple[tuple[Any, ...], Any]:
     parts = int(counts.shape[1 - words_axis]) if len(getattr(counts, "shape", ())) == 2 else 0
     labels, codes = group_labels(groups, parts)
-    results = _block_results(counts, part_sizes, total, words_axis, names, da, threads,
+    results = _block_results(counts, part_sizes, total, words_axis, names, da, threads, check,
                              _group_block, (labels, codes))
     return labels, results
 
 
 def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any, total: Any, *,
                             words_axis: int, measures: tuple[str, ...], da: str,
-                            threads: int | None) -> GroupDispersion:
+                            threads: int | None, check: bool) -> GroupDispersion:
     """GroupDispersion of lazy Dask arrays chunked as the words of `counts`:
     within (words x groups) and across (words)."""
     labels, results = _results(counts, groups, part_sizes, total, words_axis, measures, da,
-                               threads)
+                               threads, check)
     width = len(labels)
     within = {}
     across = {}
@@ -85,7 +91,7 @@ def _long_frame(values: tuple[np.ndarray, ...], names: tuple[str, ...], words: A
 
 def group_dispersion(counts: Any, groups: Any, part_sizes: Any, total: Any, *, words: Any,
                      words_axis: int, measures: tuple[str, ...], da: str,
-                     threads: int | None) -> Any:
+                     threads: int | None, check: bool) -> Any:
     """A lazy Dask DataFrame in long form: per word, one row per group and one
     across them (group ACROSS), with the columns word, group and the
     measures; one partition per block of words."""
@@ -98,7 +104,7 @@ def group_dispersion(counts: Any, groups: Any, part_sizes: Any, total: Any, *, w
             "needs dask[dataframe]: pip install 'lexispan[dask]' (or call "
             "group_dispersion_arrays)") from None
     labels, results = _results(counts, groups, part_sizes, total, words_axis, measures, da,
-                               threads)
+                               threads, check)
     lengths = [int(size) for size in results.chunks[0]]
     starts = np.concatenate(([0], np.cumsum(lengths, dtype=np.int64))).tolist()
     names = (word_labels(pd, words, int(starts[-1])) if words is not None

@@ -14,6 +14,7 @@ from . import _native
 from ._inputs import CountInput, check_words_axis, from_compressed, part_sizes_array, total_value
 from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
 from ._progress import progress_callback
+from ._values import screen_counts, screen_sizes
 
 __all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
            "default_part_sizes", "default_threads", "evaluate", "from_compressed",
@@ -75,11 +76,19 @@ def default_part_sizes(counts: CountInput) -> np.ndarray:
     return sums
 
 
-def resolve_sizes(counts: CountInput, part_sizes: object, total: object
-                  ) -> tuple[np.ndarray, float]:
+def resolve_sizes(counts: CountInput, part_sizes: object, total: object, check: bool = False,
+                  labels: Any = None) -> tuple[np.ndarray, float]:
+    """The part sizes and total of a call (by default the column sums and
+    their ordered sum). With `check`, the counts are screened first, then
+    the sizes and total (not without words or parts: nothing is computed
+    from them, and the engine names an empty matrix itself)."""
+    if check:
+        screen_counts(counts.layout, counts.labels if labels is None else labels)
     sizes = (default_part_sizes(counts) if part_sizes is None
              else part_sizes_array(part_sizes, counts.parts))
     value = ordered_sum(sizes) if total is None else total_value(total)
+    if check and counts.words and counts.parts:
+        screen_sizes(sizes, value, part_sizes is not None, total is not None)
     return sizes, value
 
 

@@ -21,13 +21,13 @@ __all__ = ["ACROSS", "GroupDispersion", "group_dispersion", "group_dispersion_ar
 def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None,
                             *, words_axis: int = 0, measures: Sequence[str] | None = None,
                             da: str = "pairwise", threads: int | None = None,
-                            progress: bool = False) -> GroupDispersion:
+                            progress: bool = False, check: bool = True) -> GroupDispersion:
     """Dispersion measures of every word within each group of parts and across
     the groups, as NumPy arrays.
 
     Parameters
     ----------
-    counts, part_sizes, total, words_axis, measures, da, threads, progress
+    counts, part_sizes, total, words_axis, measures, da, threads, progress, check
         As for `dispersion_arrays`.
     groups : sequence of hashable labels
         One label per part (a list, array, pandas Series or Categorical).
@@ -69,16 +69,16 @@ def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any = None, to
     if is_dask_array(counts):
         from ._dask_groups import group_dispersion_arrays as lazy
         return lazy(counts, groups, part_sizes, total, words_axis=axis, measures=names,
-                    da=method, threads=threads)
+                    da=method, threads=threads, check=bool(check))
     return _grouped(adapt(counts, axis), groups, part_sizes, total, names, method, threads,
-                    progress)
+                    progress, bool(check))
 
 
 def _grouped(counts: CountInput, groups: Any, part_sizes: Any, total: Any,
-             names: Sequence[str], da: str, threads: int | None, progress: bool
-             ) -> GroupDispersion:
+             names: Sequence[str], da: str, threads: int | None, progress: bool, check: bool,
+             index: Any = None) -> GroupDispersion:
     workers = check_threads(threads)
-    sizes, value = resolve_sizes(counts, part_sizes, total)
+    sizes, value = resolve_sizes(counts, part_sizes, total, check, index)
     labels, codes = group_labels(groups, counts.parts)
     check_group_sizes(labels, codes, sizes)
     within, across = evaluate_groups(counts, sizes, value, codes, len(labels), names, da,
@@ -89,13 +89,14 @@ def _grouped(counts: CountInput, groups: Any, part_sizes: Any, total: Any,
 def group_dispersion(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None, *,
                      words: Sequence[Any] | None = None, words_axis: int = 0,
                      measures: Sequence[str] | None = None, da: str = "pairwise",
-                     threads: int | None = None, progress: bool = False) -> Any:
+                     threads: int | None = None, progress: bool = False,
+                     check: bool = True) -> Any:
     """Dispersion measures of every word within each group of parts and across
     the groups, as a pandas DataFrame.
 
     Parameters
     ----------
-    counts, part_sizes, total, words, words_axis, measures, da, threads, progress
+    counts, part_sizes, total, words, words_axis, measures, da, threads, progress, check
         As for `dispersion`.
     groups : sequence of hashable labels
         One label per part (a list, array, pandas Series or Categorical).
@@ -133,12 +134,13 @@ def group_dispersion(counts: Any, groups: Any, part_sizes: Any = None, total: An
     if is_dask_array(counts):
         from ._dask_groups import group_dispersion as lazy_frame
         return lazy_frame(counts, groups, part_sizes, total, words=words, words_axis=axis,
-                          measures=names, da=method, threads=threads)
+                          measures=names, da=method, threads=threads, check=bool(check))
     pd = pandas("group_dispersion")
     adapted = adapt(counts, axis)
     index = (word_labels(pd, words, adapted.words) if words is not None
              else adapted.labels if adapted.labels is not None else pd.RangeIndex(adapted.words))
-    result = _grouped(adapted, groups, part_sizes, total, names, method, threads, progress)
+    result = _grouped(adapted, groups, part_sizes, total, names, method, threads, progress,
+                      bool(check), index)
     return wide_frame(pd, result, names, index)
 
 

@@ -54,15 +54,16 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<std::size_t> done{0};
         const TableRun run{static_cast<std::size_t>(threads), &stop, &done};
         std::optional<MeasureError> complaint;
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
-                    evaluate_table(held.matrix, parts, columns, da, targets, run);
+                    sound = evaluate_table(held.matrix, parts, columns, da, targets, run);
                 }
             },
             ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }
@@ -85,15 +86,17 @@ PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
         }
         std::atomic<bool> stop{false};
         std::optional<MeasureError> complaint;
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
-                    add_part_sums(held.matrix, static_cast<double*>(sums.get().buf));
+                    sound = add_part_sums(held.matrix, static_cast<double*>(sums.get().buf),
+                                          &stop);
                 }
             },
             [](bool) { return PyErr_CheckSignals() == 0; }, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }

@@ -101,9 +101,14 @@ DaMethod da_method(std::string_view name) {
     return name == "sorted" ? DaMethod::sorted : DaMethod::pairwise;
 }
 
-void raise_complaint(const std::optional<MeasureError>& complaint) {
+void raise_complaint(const std::optional<MeasureError>& complaint, bool sound) {
     if (complaint) {
         throw_measure_error(*complaint);
+    }
+    if (!sound) {
+        throw_python_error(PyExc_RuntimeError,
+                           "the count matrix changed during the call: an index or pointer read "
+                           "from it left its bounds");
     }
 }
 

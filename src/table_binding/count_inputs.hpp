@@ -26,8 +26,9 @@ struct HeldMatrix {
 // "pairwise" or "sorted", else ValueError.
 [[nodiscard]] DaMethod da_method(std::string_view name);
 
-// Fails the call with the engine's complaint about the counts, if any.
-void raise_complaint(const std::optional<MeasureError>& complaint);
+// Fails the call with the engine's complaint about the counts, if any, or
+// because a pointer or index read while the lock was released had changed.
+void raise_complaint(const std::optional<MeasureError>& complaint, bool sound);
 
 // Binds each name of the tuple `names` to the array at its place in
 // `outputs` (int32 for range, else float64, `words` values each): adds the

@@ -118,15 +118,16 @@ PyObject* group_evaluate_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<std::size_t> done{0};
         const TableRun run{workers, &stop, &done};
         std::optional<MeasureError> complaint;
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
-                    evaluate_groups(held.matrix, tables, columns, da, targets, run);
+                    sound = evaluate_groups(held.matrix, tables, columns, da, targets, run);
                 }
             },
             ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }
@@ -212,18 +213,19 @@ PyObject* bootstrap_entry(PyObject*, PyObject* args) noexcept {
         const TableRun run{workers, &stop, &done};
         std::optional<MeasureError> complaint;
         const Replicates drawn{m, replicates, strata ? &*strata : nullptr};
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
                     complaint = evaluate_replicates(
                         held.matrix, static_cast<std::size_t>(first),
                         static_cast<std::size_t>(last), sizes, drawn, columns, da, targets,
-                        static_cast<std::uint8_t*>(occurs.get().buf), run);
+                        static_cast<std::uint8_t*>(occurs.get().buf), run, sound);
                 }
             },
             ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }

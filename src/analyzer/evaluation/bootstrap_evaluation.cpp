@@ -46,11 +46,11 @@ struct BlockEntries {
     std::vector<double> values;
 };
 
-BlockEntries gather_block(const CountMatrix& matrix, std::size_t first, std::size_t last,
-                          std::atomic<bool>& stop) {
-    BlockEntries block;
+// False when the matrix changed since it was checked.
+bool gather_block(const CountMatrix& matrix, std::size_t first, std::size_t last,
+                  std::atomic<bool>& stop, BlockEntries& block) {
     const TableRun one{1, &stop, nullptr};
-    for_each_row_group(matrix, first, last, one, [&]() -> RowGroupVisit {
+    return for_each_row_group(matrix, first, last, one, [&]() -> RowGroupVisit {
         return [&](std::size_t, std::span<const WordRow> rows) {
             for (const WordRow& row : rows) {
                 for_each_entry(row, matrix.parts, [&](std::size_t part, double value) {
@@ -61,7 +61,6 @@ BlockEntries gather_block(const CountMatrix& matrix, std::size_t first, std::siz
             }
         };
     });
-    return block;
 }
 
 // One participant's storage: the replicate's part positions, the rows of a
@@ -126,9 +125,13 @@ std::optional<MeasureError> evaluate_replicates(
     const CountMatrix& matrix, std::size_t first, std::size_t last,
     std::span<const double> sizes, const Replicates& replicates, const ColumnSet& columns,
     DaMethod da, std::span<const ColumnTarget> targets, std::uint8_t* occurs,
-    const TableRun& run) {
+    const TableRun& run, bool& sound) {
     std::atomic<bool>& stop = *run.stop;
-    const BlockEntries block = gather_block(matrix, first, last, stop);
+    BlockEntries block;
+    sound = gather_block(matrix, first, last, stop, block);
+    if (!sound || stop.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
     const std::size_t words = last - first;
     const std::size_t n = matrix.parts;
     const std::size_t lanes = row_group_size();
@@ -183,7 +186,9 @@ std::optional<MeasureError> evaluate_replicates(
     if (threads == 1) {
         participate();
     } else {
-        run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); });
+        // The poll lets a stop end the wait for a pool that another call holds.
+        run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); },
+                    [&] { return stop.load(std::memory_order_acquire); });
     }
     for (std::size_t b = 0; b < replicates.count; ++b) {
         if (refused[b]) {

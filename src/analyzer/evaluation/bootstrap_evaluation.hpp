@@ -38,12 +38,14 @@ struct Replicates {
 // `count x (last - first)` values, row-major by replicate (int32 for range,
 // else double); occurs[b * (last - first) + w - first] is 1 where one of
 // the parts drawn holds a count above 0 for word w, else 0. run.done counts
-// replicates. The matrix must have passed check_counts. Returns the failure
-// of the first replicate (by number) whose part table is refused, if any.
+// replicates. The matrix must have passed check_counts; `sound` becomes
+// false when a pointer or index read from it has changed since (see
+// for_each_row_group). Returns the failure of the first replicate (by
+// number) whose part table is refused, if any.
 [[nodiscard]] std::optional<MeasureError> evaluate_replicates(
     const CountMatrix& matrix, std::size_t first, std::size_t last,
     std::span<const double> sizes, const Replicates& replicates, const ColumnSet& columns,
     DaMethod da, std::span<const ColumnTarget> targets, std::uint8_t* occurs,
-    const TableRun& run);
+    const TableRun& run, bool& sound);
 
 }  // namespace lexispan

@@ -66,14 +66,14 @@ struct SplitRows {
 
 }  // namespace
 
-void evaluate_groups(const CountMatrix& matrix, const GroupTables& tables,
+bool evaluate_groups(const CountMatrix& matrix, const GroupTables& tables,
                      const ColumnSet& columns, DaMethod da, const GroupTargets& targets,
                      const TableRun& run) {
     const std::size_t lanes = row_group_size();
     const std::size_t groups = tables.groups->count;
     const std::vector<std::uint32_t>& group_of = tables.groups->group_of;
     const std::atomic<bool>& stop = *run.stop;
-    for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
+    return for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
         auto split = std::make_shared<SplitRows>(groups, lanes);
         return [&, split](std::size_t first, std::span<const WordRow> rows) {
             SplitRows& s = *split;

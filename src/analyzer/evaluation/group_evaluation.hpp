@@ -48,8 +48,9 @@ struct GroupTargets {
 
 // Fills every target for every word (run.done counts words). A word's
 // counts are summed per group in part order from +0.0. The matrix must have
-// passed check_counts.
-void evaluate_groups(const CountMatrix& matrix, const GroupTables& tables,
+// passed check_counts; false when a pointer or index read from it has
+// changed since (see for_each_row_group).
+[[nodiscard]] bool evaluate_groups(const CountMatrix& matrix, const GroupTables& tables,
                      const ColumnSet& columns, DaMethod da, const GroupTargets& targets,
                      const TableRun& run);
 

@@ -33,6 +33,12 @@ std::size_t index_limit(const CountMatrix& matrix, const CompressedCounts& count
     return counts.by_words ? matrix.parts : matrix.words;
 }
 
+// Whether a long pass over slices should give up: `stop` is looked at every
+// 256 slices.
+bool stopped(const std::atomic<bool>* stop, std::size_t slice) noexcept {
+    return stop != nullptr && slice % 256 == 0 && stop->load(std::memory_order_relaxed);
+}
+
 std::size_t pointer_at(const CompressedCounts& counts, std::size_t k) noexcept {
     return static_cast<std::size_t>(load_integer(counts.pointers, counts.pointer_size, k));
 }
@@ -86,31 +92,50 @@ void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std:
     }
 }
 
-void load_word_slices(const CompressedCounts& counts, std::size_t first, std::size_t count,
-                      GroupBuffers& buffers) {
+// The matrix passed check_counts, but its arrays stay the caller's while the
+// engine reads them without the interpreter lock: another thread may write
+// to them. Every pointer and index is checked as it is read, so a change
+// ends the call (false) instead of sending a read or a write out of bounds;
+// values that change are only wrong numbers.
+bool load_word_slices(const CountMatrix& matrix, const CompressedCounts& counts,
+                      std::size_t first, std::size_t count, GroupBuffers& buffers) {
     for (std::size_t r = 0; r < count; ++r) {
         const std::size_t begin = pointer_at(counts, first + r);
         const std::size_t end = pointer_at(counts, first + r + 1);
+        if (begin > end || end > counts.entries) {
+            return false;
+        }
         std::vector<std::uint32_t>& parts = buffers.parts[r];
         std::vector<double>& values = buffers.values[r];
         parts.resize(end - begin);
         values.resize(end - begin);
+        // Ascending from 0 and below the part count, as unsigned numbers.
+        std::size_t next = 0;
         for (std::size_t e = begin; e < end; ++e) {
-            parts[e - begin] = static_cast<std::uint32_t>(index_at(counts, e));
+            const std::size_t part = index_at(counts, e);
+            if (part < next || part >= matrix.parts) {
+                return false;
+            }
+            parts[e - begin] = static_cast<std::uint32_t>(part);
+            next = part + 1;
         }
         read_elements(counts.data + begin * counts.format.size, counts.format, end - begin,
                       values.data());
         buffers.rows[r] = WordRow{nullptr, parts.data(), values.data(), parts.size()};
     }
+    return true;
 }
 
 // Places every part's cursor at its first entry for a word >= first.
-void seek_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
+bool seek_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
                       std::size_t first, GroupBuffers& buffers) {
     buffers.cursors.resize(matrix.parts);
     for (std::size_t p = 0; p < matrix.parts; ++p) {
         std::size_t low = pointer_at(counts, p);
         std::size_t high = pointer_at(counts, p + 1);
+        if (low > high || high > counts.entries) {
+            return false;
+        }
         while (low < high) {
             const std::size_t middle = low + (high - low) / 2;
             if (index_at(counts, middle) < first) {
@@ -121,12 +146,13 @@ void seek_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
         }
         buffers.cursors[p] = low;
     }
+    return true;
 }
 
 // Gathers words [first, first + count) from part slices, advancing the
 // cursors; parts are visited in ascending order, so each word's entries come
 // out ascending.
-void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
+bool gather_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
                         std::size_t first, std::size_t count, GroupBuffers& buffers) {
     for (std::size_t r = 0; r < count; ++r) {
         buffers.parts[r].clear();
@@ -136,12 +162,19 @@ void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& count
     for (std::size_t p = 0; p < matrix.parts; ++p) {
         std::size_t e = buffers.cursors[p];
         const std::size_t end = pointer_at(counts, p + 1);
+        if (end > counts.entries) {
+            return false;
+        }
         for (; e < end; ++e) {
             const std::size_t word = index_at(counts, e);
             if (word >= last) {
                 break;
             }
             const std::size_t r = word - first;
+            if (word < first ||
+                (!buffers.parts[r].empty() && buffers.parts[r].back() == p)) {
+                return false;  // below the cursor's word, or twice in the part
+            }
             buffers.parts[r].push_back(static_cast<std::uint32_t>(p));
             buffers.values[r].push_back(
                 read_element(counts.data + e * counts.format.size, counts.format));
@@ -152,6 +185,7 @@ void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& count
         buffers.rows[r] = WordRow{nullptr, buffers.parts[r].data(), buffers.values[r].data(),
                                   buffers.parts[r].size()};
     }
+    return true;
 }
 
 }  // namespace
@@ -175,7 +209,8 @@ void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
     }
 }
 
-std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
+std::optional<MeasureError> check_counts(const CountMatrix& matrix,
+                                         const std::atomic<bool>* stop) {
     const auto* counts = std::get_if<CompressedCounts>(&matrix.counts);
     if (counts == nullptr) {
         return std::nullopt;
@@ -187,6 +222,9 @@ std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
     }
     std::int64_t previous_end = 0;
     for (std::size_t k = 0; k < slices; ++k) {
+        if (stopped(stop, k)) {
+            return std::nullopt;
+        }
         const std::int64_t end = load_integer(counts->pointers, counts->pointer_size, k + 1);
         if (end < previous_end || static_cast<std::uint64_t>(end) > counts->entries) {
             return MeasureError{"sparse matrix index pointers must not decrease and must stay "
@@ -213,17 +251,20 @@ std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
     return std::nullopt;
 }
 
-void add_part_sums(const CountMatrix& matrix, double* sums) {
+bool add_part_sums(const CountMatrix& matrix, double* sums, const std::atomic<bool>* stop) {
     if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
         std::vector<double> row(matrix.parts);
         for (std::size_t w = 0; w < matrix.words; ++w) {
+            if (stopped(stop, w)) {
+                return true;
+            }
             read_strided_elements(dense->data + static_cast<std::ptrdiff_t>(w) * dense->word_stride,
                                   dense->format, matrix.parts, dense->part_stride, row.data());
             for (std::size_t p = 0; p < matrix.parts; ++p) {
                 sums[p] += row[p];
             }
         }
-        return;
+        return true;
     }
     const auto& counts = std::get<CompressedCounts>(matrix.counts);
     const std::size_t slices = slice_count(matrix, counts);
@@ -231,14 +272,24 @@ void add_part_sums(const CountMatrix& matrix, double* sums) {
     // entries may be skipped: a sum started at +0.0 never becomes -0.0, and
     // adding +0.0 to anything else leaves it unchanged.
     for (std::size_t k = 0; k < slices; ++k) {
+        if (stopped(stop, k)) {
+            return true;
+        }
         const std::size_t begin = pointer_at(counts, k);
         const std::size_t end = pointer_at(counts, k + 1);
+        if (begin > end || end > counts.entries) {
+            return false;  // changed since it was checked
+        }
         for (std::size_t e = begin; e < end; ++e) {
             const double value = read_element(counts.data + e * counts.format.size, counts.format);
             const std::size_t p = counts.by_words ? index_at(counts, e) : k;
+            if (p >= matrix.parts) {
+                return false;
+            }
             sums[p] += value;
         }
     }
+    return true;
 }
 
 double ordered_sum(std::span<const double> values) noexcept {
@@ -249,11 +300,11 @@ double ordered_sum(std::span<const double> values) noexcept {
     return sum;
 }
 
-void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
+bool for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
                         std::size_t last_word, const TableRun& run,
                         const std::function<RowGroupVisit()>& participant) {
     if (first_word >= last_word) {
-        return;
+        return true;
     }
     const std::size_t words = last_word - first_word;
     const std::size_t group = row_group_size();
@@ -266,6 +317,11 @@ void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
     std::atomic<bool>& stop = *run.stop;
     const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
     const bool gathered = compressed != nullptr && !compressed->by_words;
+    std::atomic<bool> changed{false};
+    const auto give_up = [&] {
+        changed.store(true, std::memory_order_relaxed);
+        stop.store(true, std::memory_order_release);
+    };
 
     // One participant: claims runs of rows until none are left or the call
     // is stopped.
@@ -279,8 +335,8 @@ void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
             }
             const std::size_t begin = first_word + c * claim;
             const std::size_t end = std::min(last_word, begin + claim);
-            if (gathered) {
-                seek_part_slices(matrix, *compressed, begin, buffers);
+            if (gathered && !seek_part_slices(matrix, *compressed, begin, buffers)) {
+                return give_up();
             }
             for (std::size_t load = begin; load < end; load += width) {
                 const std::size_t loaded = std::min(width, end - load);
@@ -288,7 +344,9 @@ void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
                     if (stop.load(std::memory_order_acquire)) {
                         return;
                     }
-                    gather_part_slices(matrix, *compressed, load, loaded, buffers);
+                    if (!gather_part_slices(matrix, *compressed, load, loaded, buffers)) {
+                        return give_up();
+                    }
                 }
                 for (std::size_t offset = 0; offset < loaded; offset += group) {
                     if (stop.load(std::memory_order_acquire)) {
@@ -298,8 +356,9 @@ void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
                     const std::size_t count = std::min(group, loaded - offset);
                     if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
                         load_dense_group(matrix, *dense, first, count, buffers);
-                    } else if (!gathered) {
-                        load_word_slices(*compressed, first, count, buffers);
+                    } else if (!gathered &&
+                               !load_word_slices(matrix, *compressed, first, count, buffers)) {
+                        return give_up();
                     }
                     visit(first, std::span<const WordRow>(
                                      buffers.rows.data() + (gathered ? offset : 0), count));
@@ -317,16 +376,19 @@ void for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
     const std::size_t threads = std::min(std::max<std::size_t>(run.threads, 1), claims);
     if (threads == 1) {
         participate();
-        return;
+    } else {
+        // The poll lets a stop end the wait for a pool that another call holds.
+        run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); },
+                    [&] { return stop.load(std::memory_order_acquire); });
     }
-    run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); });
+    return !changed.load(std::memory_order_relaxed);
 }
 
-void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
+bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
                     DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
     const std::size_t group = row_group_size();
     std::atomic<bool>* stop = run.stop;
-    for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
+    return for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
         auto buffers = std::make_shared<EvaluationBuffers>(group);
         return [&, buffers](std::size_t first, std::span<const WordRow> rows) {
             evaluate_rows(parts, rows.data(), rows.size(), columns, da, buffers->scratch,

@@ -62,12 +62,17 @@ void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
 // `entries`, and in every slice strictly ascending indices inside the other
 // axis. Returns the complaint, or nothing for a sound matrix (and always
 // nothing for a dense one).
-[[nodiscard]] std::optional<MeasureError> check_counts(const CountMatrix& matrix);
+// Gives up (nothing) once `stop` is set.
+[[nodiscard]] std::optional<MeasureError> check_counts(const CountMatrix& matrix,
+                                                       const std::atomic<bool>* stop = nullptr);
 
 // Adds every word's counts to sums[p], word by word in ascending order (the
 // caller starts the sums at +0.0, or continues from an earlier block of
-// words).
-void add_part_sums(const CountMatrix& matrix, double* sums);
+// words). False when a pointer or index read is out of bounds: the matrix
+// changed since check_counts (the sums are then unspecified). Gives up,
+// with the sums unspecified, once `stop` is set.
+[[nodiscard]] bool add_part_sums(const CountMatrix& matrix, double* sums,
+                                 const std::atomic<bool>* stop = nullptr);
 
 // Sum of the values in index order from +0.0.
 [[nodiscard]] double ordered_sum(std::span<const double> values) noexcept;
@@ -91,15 +96,23 @@ using RowGroupVisit = std::function<void(std::size_t first, std::span<const Word
 // order). `participant` runs once on each participant's thread and returns
 // its visit. A group counts in run.done (if any) once its visit returns,
 // unless the call was stopped meanwhile; a stopped call ends every
-// participant after its current group. Throws what a participant threw,
-// after the others have ended.
-void for_each_row_group(const CountMatrix& matrix, std::size_t first, std::size_t last,
-                        const TableRun& run, const std::function<RowGroupVisit()>& participant);
+// participant after its current group. Every pointer and index is checked
+// again as it is read (the caller's arrays may change while the engine
+// runs): false when one has changed, with the call stopped. Throws what a
+// participant threw, after the others have ended.
+[[nodiscard]] bool for_each_row_group(const CountMatrix& matrix, std::size_t first,
+                                      std::size_t last, const TableRun& run,
+                                      const std::function<RowGroupVisit()>& participant);
 
 // Fills every target for every word. The matrix must have passed
-// check_counts and have as many parts as `parts`. Throws what a worker threw
-// (std::bad_alloc, pool_unavailable) after the others have ended.
-void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
-                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run);
+// check_counts and have as many parts as `parts`. Every pointer and index is
+// checked again as it is read (the caller's arrays may change while the
+// engine runs): false when one has changed, with the call stopped and the
+// targets unspecified. Throws what a worker threw (std::bad_alloc,
+// PoolUnavailable) after the others have ended.
+[[nodiscard]] bool evaluate_table(const CountMatrix& matrix, const PartTable& parts,
+                                  const ColumnSet& columns,
+                                  DaMethod da, std::span<const ColumnTarget> targets,
+                                  const TableRun& run);
 
 }  // namespace lexispan

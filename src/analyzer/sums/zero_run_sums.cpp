@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "analyzer/profile/ordered_add.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 namespace lexispan {
 
@@ -39,19 +40,35 @@ bool is_bulk_term(double term) noexcept {
 
 // The body of units_of_differences once every term's drop (the unit
 // exponent minus the exponent of the term's lowest mantissa bit) is known to
-// be at least 1: W lanes at a time, branch-free, with per-lane shifts.
-using lanes2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
-using lanes4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
-using lanes8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
-using doubles2 = double __attribute__((vector_size(16), aligned(8)));
-using doubles4 = double __attribute__((vector_size(32), aligned(8)));
-using doubles8 = double __attribute__((vector_size(64), aligned(8)));
+// be at least 1, for values[begin, count), added to `units` and `ties`.
+void add_units(double base, const double* values, std::size_t begin, std::size_t count,
+               int unit_exponent, std::uint64_t& units, std::uint64_t& ties) noexcept {
+    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
+    const std::uint64_t top_exponent = static_cast<std::uint64_t>(unit_exponent + 1075);
+    for (std::size_t i = begin; i < count; ++i) {
+        const std::uint64_t bits =
+            std::bit_cast<std::uint64_t>(base - values[i]) & ~(std::uint64_t{1} << 63);
+        const std::uint64_t biased = bits >> 52;
+        const std::uint64_t mantissa = (bits & fraction_bits) | ((biased != 0 ? 1ULL : 0ULL) << 52);
+        std::uint64_t drop = top_exponent - (biased > 1 ? biased : 1);
+        drop = drop < 63 ? drop : 63;
+        const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+        units += (mantissa >> drop) + (rest > half ? 1U : 0U);
+        ties |= rest == half ? 1U : 0U;
+    }
+}
 
+#if LEXISPAN_X86_KERNELS
+// add_units W lanes at a time, branch-free, with per-lane shifts; the
+// scalar loop takes the rest.
 template <class Lanes, class Doubles>
-inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const double* values,
-                                                         std::size_t count,
-                                                         int unit_exponent) noexcept {
+LEXISPAN_ALWAYS_INLINE UnitsTotal sum_units(double base, const double* values, std::size_t count,
+                                            int unit_exponent) noexcept {
     constexpr std::size_t W = sizeof(Lanes) / sizeof(std::uint64_t);
+    // values are aligned only as doubles; the simd types' aligned(8) does
+    // not survive as a template argument under Clang.
+    typedef Doubles Unaligned __attribute__((aligned(8)));
     const Lanes one = Lanes{} + 1;
     const Lanes magnitude = Lanes{} + ~(std::uint64_t{1} << 63);
     const Lanes fraction = Lanes{} + ((std::uint64_t{1} << 52) - 1);
@@ -62,7 +79,7 @@ inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const do
     Lanes ties = Lanes{};
     std::size_t i = 0;
     for (; i + W <= count; i += W) {
-        const Doubles difference = bases - *reinterpret_cast<const Doubles*>(values + i);
+        const Doubles difference = bases - *reinterpret_cast<const Unaligned*>(values + i);
         const Lanes bits = __builtin_bit_cast(Lanes, difference) & magnitude;
         const Lanes biased = bits >> 52;
         const Lanes normal = static_cast<Lanes>(biased != 0) & one;
@@ -77,64 +94,52 @@ inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const do
         total += (mantissa >> drop) + (static_cast<Lanes>(rest > half) & one);
         ties |= static_cast<Lanes>(rest == half);
     }
-    std::uint64_t sum = 0;
+    std::uint64_t units = 0;
     std::uint64_t tie = 0;
     for (std::size_t w = 0; w < W; ++w) {
-        sum += total[w];
+        units += total[w];
         tie |= ties[w];
     }
-    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
-    const std::uint64_t top_exponent = static_cast<std::uint64_t>(unit_exponent + 1075);
-    for (; i < count; ++i) {
-        const std::uint64_t bits =
-            std::bit_cast<std::uint64_t>(base - values[i]) & ~(std::uint64_t{1} << 63);
-        const std::uint64_t biased = bits >> 52;
-        const std::uint64_t mantissa = (bits & fraction_bits) | ((biased != 0 ? 1ULL : 0ULL) << 52);
-        std::uint64_t drop = top_exponent - (biased > 1 ? biased : 1);
-        drop = drop < 63 ? drop : 63;
-        const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
-        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
-        sum += (mantissa >> drop) + (rest > half ? 1U : 0U);
-        tie |= rest == half ? 1U : 0U;
-    }
-    return {sum, tie == 0};
+    add_units(base, values, i, count, unit_exponent, units, tie);
+    return {units, tie == 0};
 }
 
 UnitsTotal sum_units_baseline(double base, const double* values, std::size_t count,
                               int unit_exponent) noexcept {
-    return sum_units<lanes2, doubles2>(base, values, count, unit_exponent);
+    return sum_units<simd::words2, simd::doubles2>(base, values, count, unit_exponent);
 }
 
-#if defined(__x86_64__)
-__attribute__((target("avx512f,avx512vl,avx512dq"))) UnitsTotal sum_units_avx512(
-    double base, const double* values, std::size_t count, int unit_exponent) noexcept {
-    return sum_units<lanes8, doubles8>(base, values, count, unit_exponent);
+LEXISPAN_TARGET_AVX2 UnitsTotal sum_units_avx2(double base, const double* values,
+                                               std::size_t count, int unit_exponent) noexcept {
+    return sum_units<simd::words4, simd::doubles4>(base, values, count, unit_exponent);
 }
 
-__attribute__((target("avx2"))) UnitsTotal sum_units_avx2(double base, const double* values,
-                                                          std::size_t count,
-                                                          int unit_exponent) noexcept {
-    return sum_units<lanes4, doubles4>(base, values, count, unit_exponent);
+LEXISPAN_TARGET_AVX512 UnitsTotal sum_units_avx512(double base, const double* values,
+                                                   std::size_t count,
+                                                   int unit_exponent) noexcept {
+    return sum_units<simd::words8, simd::doubles8>(base, values, count, unit_exponent);
 }
-
-using sum_units_function = UnitsTotal (*)(double, const double*, std::size_t, int) noexcept;
-
-sum_units_function pick_sum_units() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq")) {
-        return sum_units_avx512;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        return sum_units_avx2;
-    }
-    return sum_units_baseline;
-}
-
-const sum_units_function chosen_sum_units = pick_sum_units();
-#else
-const auto chosen_sum_units = sum_units_baseline;
 #endif
+
+UnitsTotal dispatched_sum_units(double base, const double* values, std::size_t count,
+                                int unit_exponent) noexcept {
+#if LEXISPAN_X86_KERNELS
+    switch (cpu_level()) {
+        case CpuLevel::avx512:
+            return sum_units_avx512(base, values, count, unit_exponent);
+        case CpuLevel::avx2:
+            return sum_units_avx2(base, values, count, unit_exponent);
+        case CpuLevel::baseline:
+            break;
+    }
+    return sum_units_baseline(base, values, count, unit_exponent);
+#else
+    std::uint64_t units = 0;
+    std::uint64_t ties = 0;
+    add_units(base, values, 0, count, unit_exponent, units, ties);
+    return {units, ties == 0};
+#endif
+}
 
 }  // namespace
 
@@ -154,13 +159,16 @@ UnitsTotal units_of_differences(double base, const double* values, std::size_t c
     if (drop < least) {
         return {0, false};
     }
-    UnitsTotal total = chosen_sum_units(base, values, count, unit_exponent);
+    UnitsTotal total = dispatched_sum_units(base, values, count, unit_exponent);
     total.fits = total.fits && total.units <= room;
     return total;
 }
 
-PartTerms::PartTerms(std::vector<double> terms)
-    : terms_(std::move(terms)), tables_(new std::atomic<const Table*>[exponent_count]) {
+PartTerms::PartTerms(std::vector<double> terms, std::size_t table_budget)
+    : terms_(std::move(terms)),
+      budget_(table_budget != default_budget ? table_budget
+                                             : terms_.size() * 16 + (std::size_t{16} << 20)),
+      tables_(new std::atomic<const Table*>[exponent_count]) {
     for (int i = 0; i < exponent_count; ++i) {
         tables_[static_cast<std::size_t>(i)].store(nullptr, std::memory_order_relaxed);
     }
@@ -179,20 +187,40 @@ const PartTerms::Table& PartTerms::table(int unit_exponent) const {
     }
     auto built = std::make_unique<Table>();
     const std::size_t n = terms_.size();
-    built->prefix.resize(n + 1);
-    built->barrier.resize(n + 1);
-    built->prefix[0] = 0;
+    // The finest blocks whose table fits in half of what the budget has left.
+    constexpr std::size_t entry_bytes = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+    const std::size_t share = (budget_ - std::min(used_, budget_)) / 2;
+    unsigned shift = 0;
+    while ((n >> shift) + 2 > share / entry_bytes && (std::size_t{1} << shift) < n) {
+        ++shift;
+    }
+    const std::size_t block = std::size_t{1} << shift;
+    const std::size_t blocks = (n + block - 1) / block;
+    built->shift = shift;
+    built->prefix.resize(blocks + 1);
+    built->barrier.resize(blocks + 1);
+    std::uint64_t units_before = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        if ((i & (block - 1)) == 0) {
+            built->prefix[i >> shift] = units_before;
+        }
         const GridTerm t = grid_term(terms_[i], unit_exponent);
         const std::uint64_t units = std::min(rounded_units(t), grid_units);
-        built->prefix[i + 1] = std::min(built->prefix[i] + units, prefix_ceiling);
+        units_before = std::min(units_before + units, prefix_ceiling);
     }
-    built->barrier[n] = static_cast<std::uint32_t>(n);
+    built->prefix[blocks] = units_before;
+    auto first_barrier = static_cast<std::uint32_t>(n);
+    built->barrier[blocks] = first_barrier;
     for (std::size_t i = n; i-- > 0;) {
         const GridTerm t = grid_term(terms_[i], unit_exponent);
-        const bool stops = t.half == 0 || t.whole >= grid_units;
-        built->barrier[i] = stops ? static_cast<std::uint32_t>(i) : built->barrier[i + 1];
+        if (t.half == 0 || t.whole >= grid_units) {
+            first_barrier = static_cast<std::uint32_t>(i);
+        }
+        if ((i & (block - 1)) == 0) {
+            built->barrier[i >> shift] = first_barrier;
+        }
     }
+    used_ += (blocks + 1) * entry_bytes;
     const Table* result = built.get();
     owned_.push_back(std::move(built));
     tables_[slot].store(result, std::memory_order_release);
@@ -255,7 +283,7 @@ void OrderedSum::add_run(double term, std::uint64_t times) noexcept {
         // Step j (from 1) stays inside while units + (j-1) step + whole
         // <= last_unit.
         const std::uint64_t space = last_unit - units_ - t.whole;
-        if (static_cast<unsigned __int128>(times - 1) * step <= space) {
+        if (times - 1 <= space / step) {
             units_ += times * step;
             carry();
             return;
@@ -367,20 +395,24 @@ void OrderedSum::add_part_run(const PartTerms& terms, std::size_t first, std::si
             continue;
         }
         const PartTerms::Table& table = terms.table(exponent_);
-        const std::size_t stop = std::min<std::size_t>(last, table.barrier[i]);
-        const std::uint64_t base = table.prefix[i];
-        if (base < prefix_ceiling - grid_units && stop > i) {
+        const unsigned shift = table.shift;
+        // Whole blocks from here, before the run's end and the first barrier,
+        // are taken from the table; the terms around them one at a time.
+        const std::size_t j = i >> shift;
+        const std::size_t stop = std::min<std::size_t>(last, table.barrier[j]) >> shift;
+        const std::uint64_t base = table.prefix[j];
+        if ((j << shift) == i && base < prefix_ceiling - grid_units && stop > j) {
             const std::uint64_t bound = base + (last_unit - units_);
-            if (stop == last && table.prefix[last] <= bound) {
-                units_ += table.prefix[last] - base;
+            if ((stop << shift) == last && table.prefix[stop] <= bound) {
+                units_ += table.prefix[stop] - base;
                 return;
             }
-            const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(i);
+            const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(j);
             const auto end = table.prefix.begin() + static_cast<std::ptrdiff_t>(stop) + 1;
             const std::size_t h =
-                static_cast<std::size_t>(std::upper_bound(begin, end, bound) - begin) - 1 + i;
+                static_cast<std::size_t>(std::upper_bound(begin, end, bound) - begin) - 1 + j;
             units_ += table.prefix[h] - base;
-            i = h;
+            i = h << shift;
         }
         if (i < last) {
             add(terms.term(i));
