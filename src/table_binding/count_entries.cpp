@@ -34,17 +34,9 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
             throw_pending_error();
         }
         const HeldMatrix held = matrix_from(layout);
-        const PartTable parts =
-            unwrap(make_part_table(doubles_from(sizes_object, "part_sizes"), total));
-        if (parts.parts() != held.matrix.parts) {
-            throw_python_error(PyExc_ValueError,
-                               "part_sizes has " + std::to_string(parts.parts()) +
-                                   " values, expected " + std::to_string(held.matrix.parts));
-        }
+        const PartTable parts = checked_part_table(sizes_object, total, held.matrix.parts);
         const DaMethod da = da_method(da_name);
-        if (threads < 1) {
-            throw_python_error(PyExc_ValueError, "threads must be at least 1");
-        }
+        const std::size_t workers = checked_threads(threads);
         ColumnSet columns;
         std::vector<ColumnTarget> targets;
         const std::vector<Buffer> output_buffers =
@@ -52,18 +44,11 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
 
         std::atomic<bool> stop{false};
         std::atomic<std::size_t> done{0};
-        const TableRun run{static_cast<std::size_t>(threads), &stop, &done};
-        std::optional<MeasureError> complaint;
-        bool sound = true;
-        run_polling(
-            [&] {
-                complaint = check_counts(held.matrix, &stop);
-                if (!complaint) {
-                    sound = evaluate_table(held.matrix, parts, columns, da, targets, run);
-                }
-            },
-            ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint, sound);
+        const TableRun run{workers, &stop, &done};
+        run_checked(held.matrix, stop, ProgressPoll{progress, done},
+                    [&](std::optional<MeasureError>&) {
+                        return evaluate_table(held.matrix, parts, columns, da, targets, run);
+                    });
         return PyRef::borrow(Py_None);
     });
 }
@@ -85,18 +70,11 @@ PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
                                "sums must be a float64 array of one value per part");
         }
         std::atomic<bool> stop{false};
-        std::optional<MeasureError> complaint;
-        bool sound = true;
-        run_polling(
-            [&] {
-                complaint = check_counts(held.matrix, &stop);
-                if (!complaint) {
-                    sound = add_part_sums(held.matrix, static_cast<double*>(sums.get().buf),
-                                          &stop);
-                }
-            },
-            [](bool) { return PyErr_CheckSignals() == 0; }, stop);
-        raise_complaint(complaint, sound);
+        run_checked(held.matrix, stop, [](bool) { return PyErr_CheckSignals() == 0; },
+                    [&](std::optional<MeasureError>&) {
+                        return add_part_sums(held.matrix,
+                                             static_cast<double*>(sums.get().buf), &stop);
+                    });
         return PyRef::borrow(Py_None);
     });
 }

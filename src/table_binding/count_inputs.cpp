@@ -112,6 +112,22 @@ void raise_complaint(const std::optional<MeasureError>& complaint, bool sound) {
     }
 }
 
+PartTable checked_part_table(PyObject* sizes_object, double total, std::size_t parts) {
+    PartTable table = unwrap(make_part_table(doubles_from(sizes_object, "part_sizes"), total));
+    if (table.parts() != parts) {
+        throw_python_error(PyExc_ValueError, "part_sizes has " + std::to_string(table.parts()) +
+                                                 " values, expected " + std::to_string(parts));
+    }
+    return table;
+}
+
+std::size_t checked_threads(Py_ssize_t threads) {
+    if (threads < 1) {
+        throw_python_error(PyExc_ValueError, "threads must be at least 1");
+    }
+    return static_cast<std::size_t>(threads);
+}
+
 std::vector<Buffer> bind_columns(PyObject* names, PyObject* outputs, std::size_t words,
                                  ColumnSet& columns, std::vector<ColumnTarget>& targets) {
     return bind_outputs(names, outputs, words, "a 1-D array", column_named,

@@ -51,22 +51,6 @@ PartGroups groups_from(PyObject* codes_object, std::size_t count, std::size_t pa
     return groups;
 }
 
-PartTable checked_part_table(PyObject* sizes_object, double total, std::size_t parts) {
-    PartTable table = unwrap(make_part_table(doubles_from(sizes_object, "part_sizes"), total));
-    if (table.parts() != parts) {
-        throw_python_error(PyExc_ValueError, "part_sizes has " + std::to_string(table.parts()) +
-                                                 " values, expected " + std::to_string(parts));
-    }
-    return table;
-}
-
-std::size_t checked_threads(Py_ssize_t threads) {
-    if (threads < 1) {
-        throw_python_error(PyExc_ValueError, "threads must be at least 1");
-    }
-    return static_cast<std::size_t>(threads);
-}
-
 }  // namespace
 
 // group_evaluate(layout, part_sizes, total, groups, group_count, within_columns,
@@ -117,17 +101,10 @@ PyObject* group_evaluate_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<bool> stop{false};
         std::atomic<std::size_t> done{0};
         const TableRun run{workers, &stop, &done};
-        std::optional<MeasureError> complaint;
-        bool sound = true;
-        run_polling(
-            [&] {
-                complaint = check_counts(held.matrix, &stop);
-                if (!complaint) {
-                    sound = evaluate_groups(held.matrix, tables, columns, da, targets, run);
-                }
-            },
-            ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint, sound);
+        run_checked(held.matrix, stop, ProgressPoll{progress, done},
+                    [&](std::optional<MeasureError>&) {
+                        return evaluate_groups(held.matrix, tables, columns, da, targets, run);
+                    });
         return PyRef::borrow(Py_None);
     });
 }
@@ -211,21 +188,16 @@ PyObject* bootstrap_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<bool> stop{false};
         std::atomic<std::size_t> done{0};
         const TableRun run{workers, &stop, &done};
-        std::optional<MeasureError> complaint;
         const Replicates drawn{m, replicates, strata ? &*strata : nullptr};
-        bool sound = true;
-        run_polling(
-            [&] {
-                complaint = check_counts(held.matrix, &stop);
-                if (!complaint) {
-                    complaint = evaluate_replicates(
-                        held.matrix, static_cast<std::size_t>(first),
-                        static_cast<std::size_t>(last), sizes, drawn, columns, da, targets,
-                        static_cast<std::uint8_t*>(occurs.get().buf), run, sound);
-                }
-            },
-            ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint, sound);
+        run_checked(held.matrix, stop, ProgressPoll{progress, done},
+                    [&](std::optional<MeasureError>& complaint) {
+                        bool sound = true;
+                        complaint = evaluate_replicates(
+                            held.matrix, static_cast<std::size_t>(first),
+                            static_cast<std::size_t>(last), sizes, drawn, columns, da, targets,
+                            static_cast<std::uint8_t*>(occurs.get().buf), run, sound);
+                        return sound;
+                    });
         return PyRef::borrow(Py_None);
     });
 }
