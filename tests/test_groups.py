@@ -4,10 +4,6 @@ the counts summed per group, the repeated-parts matrix of a replicate), bit
 for bit, from every input kind; quantiles against numpy.quantile; one clear
 error per bad argument."""
 
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 
@@ -16,8 +12,6 @@ from lexispan_table import _bootstrap
 
 pd = pytest.importorskip("pandas")
 sparse = pytest.importorskip("scipy.sparse")
-
-TIMEOUT = 120
 
 
 def same_bits(actual, expected):
@@ -295,37 +289,3 @@ def test_a_stratum_of_one_part_and_progress_over_replicates(capfd):
     assert table.index.tolist() == ["x", "y"]
     assert capfd.readouterr().err.count("30/30") >= 1
     assert (table["dp_low"] <= table["dp_high"]).all()
-
-
-CTRL_C = textwrap.dedent("""
-    import os, signal, threading, time
-    import numpy as np, scipy.sparse as sparse
-    import lexispan_table as lt
-    counts = sparse.random(20000, 2000, density=0.05, format="csr", random_state=1) * 10
-    sent = [0.0]
-    def interrupt():
-        time.sleep(1.0)
-        sent[0] = time.monotonic()
-        os.kill(os.getpid(), signal.SIGINT)
-    threading.Thread(target=interrupt, daemon=True).start()
-    try:
-        lt.CALL
-        print("completed")
-    except KeyboardInterrupt:
-        print(f"interrupted {time.monotonic() - sent[0]:.3f}")
-    print(lt.group_dispersion_arrays(np.eye(3), [1, 1, 2], measures=["dp"]).groups)
-""")
-
-
-@pytest.mark.parametrize("call", [
-    "bootstrap_arrays(counts, measures=['dp', 'evenness_da'], replicates=500, seed=1)",
-    "group_dispersion_arrays(counts, np.arange(2000) % 40, measures='all')",
-])
-def test_ctrl_c_stops_a_long_call_and_leaves_the_module_usable(call):
-    run = subprocess.run([sys.executable, "-c", CTRL_C.replace("CALL", call)],
-                         capture_output=True, text=True, timeout=TIMEOUT)
-    assert run.returncode == 0, run.stderr
-    lines = run.stdout.split("\n")
-    assert lines[0].startswith("interrupted"), run.stdout
-    assert lines[1] == "(1, 2)"
-    print(run.stdout)
