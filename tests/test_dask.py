@@ -251,11 +251,13 @@ def test_folder_of_text_files_example(client, tmp_path):
         paths.append(str(path))
 
     frame = example.folder_measures(paths, files_per_block=6, words_per_block=40)
-    counters = [example.count_words(path) for path in paths]
-    words = sorted(set().union(*counters))
-    matrix = example.count_block(counters, {word: row for row, word in enumerate(words)})
+    # The same files counted at once in memory, the words in sorted order.
+    counts = lexispan_table.count_files(paths)
+    order = np.argsort(np.array(counts.words))
+    words = [counts.words[i] for i in order]
     assert frame.npartitions == -(-len(words) // 40)
-    same_frame(frame.compute(), lexispan_table.dispersion(matrix, words=words))
+    same_frame(frame.compute(),
+               lexispan_table.dispersion(counts.to_scipy()[order], words=words))
 
 
 def _die_once(marker, original):

@@ -212,7 +212,7 @@ def test_sorted_da_is_the_same_measure_with_another_rounding():
     rng = np.random.default_rng(3)
     matrix = rng.poisson(0.4, (400, 300)) * rng.integers(1, 50, (400, 300))
     sizes = rng.integers(1, 10_000, 300).astype(np.float64)
-    pairwise = lt.dispersion_arrays(matrix, sizes, measures=["evenness_da", "dp"])
+    pairwise = lt.dispersion_arrays(matrix, sizes, measures=["evenness_da", "dp"], da="pairwise")
     by_sort = lt.dispersion_arrays(matrix, sizes, measures=["evenness_da", "dp"], da="sorted")
     assert by_sort["dp"].tobytes() == pairwise["dp"].tobytes()
     # The pairwise sum drifts by up to about 1e-12 relative over 45,000 pairs;
@@ -228,7 +228,7 @@ def test_sorted_da_keeps_the_pairwise_sum_where_values_are_not_finite():
     same_columns(lt.dispersion_arrays(matrix, sizes, 18.0, da="sorted",
                                       measures=["evenness_da"], check=False),
                  lt.dispersion_arrays(matrix, sizes, 18.0, measures=["evenness_da"],
-                                      check=False))
+                                      da="pairwise", check=False))
 
 
 def test_the_interpreter_lock_is_released_during_a_call():
@@ -280,7 +280,7 @@ CTRL_C_SCRIPT = textwrap.dedent("""
         yield progress
     _engine.progress_callback = spy
     try:
-        lt.dispersion_arrays(matrix)
+        lt.dispersion_arrays(matrix, da="pairwise")
         print("completed")
     except KeyboardInterrupt:
         latency = time.monotonic() - sent[0]
@@ -290,7 +290,7 @@ CTRL_C_SCRIPT = textwrap.dedent("""
     sizes = small.sum(axis=0) + 1
     total = float(sizes.sum())
     records = CorpusWordAnalyzer.calculate_batch_metrics(small, sizes, total)
-    table = lt.dispersion_arrays(small, sizes, total, measures=["evenness_da"])
+    table = lt.dispersion_arrays(small, sizes, total, measures=["evenness_da"], da="pairwise")
     assert [r.evenness_da for r in records] == table["evenness_da"].tolist()
     print("usable")
 """)

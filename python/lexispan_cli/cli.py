@@ -62,14 +62,13 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--measures", metavar="NAME,...", type=options.measures,
                      help="the measures to compute, in this order (default: all of them); "
                           "frequency is always written")
-    options.add_da_option(out)
+    options.add_engine_options(out)
     out.add_argument("--positions", action="store_true",
                      help="also compute the distance-based measures from where each token "
                           "occurs (text input only)")
     out.add_argument("--precision", metavar="N", type=options.digits,
                      help="write N significant digits (default: every digit)")
-    out.add_argument("--sort", metavar="MEASURE", default="frequency",
-                     choices=("word", *MEASURE_NAMES, *POSITION_MEASURE_NAMES),
+    out.add_argument("--sort", metavar="MEASURE", default="frequency", type=options.sort_key,
                      help="column to sort by: word, frequency or any measure (default: "
                           "frequency)")
     options.add_row_options(out, "keep only words whose frequency is at least N (default: 0)")
@@ -123,14 +122,14 @@ def _run(args: argparse.Namespace) -> None:
             return
         try:
             columns = compute(corpus.matrix, corpus.sizes, corpus.total, counted, args.da,
-                              chosen.progress)
+                              chosen.progress, args.threads)
         except (ValueError, TypeError) as exc:
             raise InputError(source, str(exc)) from None
         if args.bootstrap:
             columns.update(intervals(corpus, args, bootstrap_measures(counted), None,
                                      chosen.progress))
         if positional:
-            columns.update(_position_columns(corpus, positional))
+            columns.update(position_columns(corpus.matrix, positional))
         columns = {name: columns[name] for name in
                    ("frequency", *counted[1:], *positional, *_interval_names(columns))}
         descending = args.descending if args.descending is not None else args.sort != "word"
@@ -161,11 +160,6 @@ def _write_groups(args: argparse.Namespace, output: Output, fmt: str, corpus: Co
     word_rows = order(words, across, args.sort, descending, args.min_freq, args.top)
     keys, columns, rows = table.long(words, word_rows)
     write(output, fmt, words, columns, rows, args.precision, keys=keys)
-
-
-def _position_columns(corpus: Corpus, names: list[str]) -> dict[str, np.ndarray]:
-    assert corpus.token_ids is not None
-    return position_columns(corpus.matrix.words, corpus.token_ids, names)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

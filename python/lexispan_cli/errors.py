@@ -84,5 +84,6 @@ def guarded(run: Callable[[_Args], None], args: _Args) -> int:
         os.dup2(devnull, 1)
         return 1
     except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     return 0

@@ -16,6 +16,7 @@ import numpy as np
 from lexispan_table import ACROSS, bootstrap_arrays, group_dispersion_arrays
 
 from lexispan_cli.corpus import Corpus
+from lexispan_cli.counts import drop_parts, take_words
 from lexispan_cli.errors import InputError, UsageError, warn
 from lexispan_cli.tables.common import open_table
 from lexispan_cli.texts import STDIN, read_lines
@@ -108,9 +109,9 @@ def intervals(corpus: Corpus, args: argparse.Namespace, measures: Sequence[str],
     over the parts where `keep` holds."""
     matrix, sizes = corpus.matrix, corpus.sizes
     if keep is not None:
-        matrix, sizes = matrix.drop_parts(keep), sizes[keep]
+        matrix, sizes = drop_parts(matrix, keep), sizes[keep]
     if words is not None:
-        matrix = matrix.take_words(words)
+        matrix = take_words(matrix, words)
     try:
         return bootstrap_arrays(matrix.engine_input(), sizes, measures=list(measures),
                                 replicates=args.bootstrap, level=args.level, seed=args.seed,

@@ -4,18 +4,22 @@ the destination that output_files claims."""
 from __future__ import annotations
 
 import csv
-from collections.abc import Iterator, Sequence
+import io
+import re
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
 import numpy as np
 
-from lexispan_cli.errors import InputError, need
+from lexispan_table._engine import format_rows
+
+from lexispan_cli.errors import InputError, UsageError, need
 from lexispan_cli.output_files import Output
 
 FORMATS = ("csv", "tsv", "jsonl", "parquet")
-_SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl",
-             ".parquet": "parquet", ".pq": "parquet"}
+_SUFFIXES = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl",
+             ".ndjson": "jsonl", ".parquet": "parquet", ".pq": "parquet"}
 
 # Frequencies, written as integers where they are whole.
 COUNT_COLUMNS = frozenset({"frequency", "target_frequency", "reference_frequency"})
@@ -25,11 +29,18 @@ BLOCK_ROWS = 8192
 
 
 def output_format(given: str | None, output: Path | None) -> str:
+    """--format, else the output file's extension (none: CSV); an extension
+    that names no format is refused rather than written as CSV."""
     if given is not None:
         return given
-    if output is None:
+    if output is None or not output.suffix:
         return "csv"
-    return _SUFFIXES.get(output.suffix.lower(), "csv")
+    found = _SUFFIXES.get(output.suffix.lower())
+    if found is None:
+        raise UsageError(f"{output}: {output.suffix!r} is not an output format (known: "
+                         f"{', '.join(_SUFFIXES)}); --format csv|tsv|jsonl|parquet writes one "
+                         f"anyway")
+    return found
 
 
 def word_ranks(words: Sequence[str]) -> np.ndarray:
@@ -60,46 +71,68 @@ def order(words: Sequence[str], columns: dict[str, np.ndarray], sort: str, desce
     return chosen if top is None else chosen[:top]
 
 
-def _number_texts(values: np.ndarray, precision: int | None, integer: bool) -> list[str]:
-    if integer:
-        return [str(v) for v in values.tolist()]
-    floats: list[float] = values.tolist()
-    if precision is None:
-        return [repr(v) for v in floats]
-    pattern = f".{precision}g"
-    return [format(v, pattern) for v in floats]
+def _kinds(columns: dict[str, np.ndarray]) -> str:
+    """Each column's text rule: 'q' a frequency (an integer where whole), 'i'
+    an integer, 'f' a float."""
+    return "".join("q" if name in COUNT_COLUMNS else "i" if values.dtype.kind in "iu" else "f"
+                   for name, values in columns.items())
 
 
-def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:
-    # A whole frequency is written as an integer, whatever the precision.
-    texts = _number_texts(values, precision, False)
-    for i, v in enumerate(values.tolist()):
-        if v.is_integer() and abs(v) < 2.0**53:
-            texts[i] = str(int(v))
-    return texts
+def _text_columns(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, ...]:
+    return tuple(np.ascontiguousarray(values, dtype=np.int32 if values.dtype.kind in "iu"
+                                      else np.float64) for values in columns.values())
 
 
 def _blocks(keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray], rows: np.ndarray,
-            precision: int | None) -> Iterator[tuple[list[list[str]], list[list[str]]]]:
+            precision: int | None, quote: Callable[[list[str]], list[str]],
+            delimiter: str = ",", names: tuple[str, ...] | None = None) -> Iterator[str]:
+    """The text of the rows, a block at a time: the text key columns, then
+    every number as repr writes it, or with `precision` significant digits
+    (no exponent below 1e16 for a large value), a whole frequency as an
+    integer. `names`: the JSON keys of the key columns and the columns."""
+    kinds = _kinds(columns)
+    arrays = _text_columns(columns)
+    labels = list(keys.values())
+    # The key columns are handed over as one cell: joined by the delimiter,
+    # or in JSON by the next key's name.
+    joins = [", " + names[k] if names else delimiter for k in range(1, len(labels))]
     for start in range(0, len(rows), BLOCK_ROWS):
-        block = rows[start:start + BLOCK_ROWS]
+        block = np.ascontiguousarray(rows[start:start + BLOCK_ROWS], dtype=np.int64)
         indexes = block.tolist()
-        texts = []
-        for name, values in columns.items():
-            chosen = values[block]
-            if name in COUNT_COLUMNS:
-                texts.append(_frequency_texts(chosen, precision))
-            else:
-                texts.append(_number_texts(chosen, precision, chosen.dtype.kind in "iu"))
-        yield [[labels[i] for i in indexes] for labels in keys.values()], texts
+        cells = quote([labels[0][i] for i in indexes])
+        for join, column in zip(joins, labels[1:]):
+            cells = [a + join + b for a, b in zip(cells, quote([column[i] for i in indexes]))]
+        yield format_rows(cells, arrays, kinds, block, precision or 0, delimiter,
+                          None if names is None else (names[0], *names[len(labels):]))
+
+
+def _csv_quoting(delimiter: str) -> Callable[[list[str]], list[str]]:
+    """Words as csv.writer writes them: a word holding the delimiter, a quote
+    or a line break goes through the writer itself, the others as they are."""
+    special = re.compile(f'[{re.escape(delimiter)}"\r\n]')
+
+    def quote(words: list[str]) -> list[str]:
+        if special.search("\x00".join(words)) is None:
+            return words
+        out = io.StringIO()
+        writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
+        quoted = list(words)
+        for i, word in enumerate(words):
+            if special.search(word):
+                out.seek(0)
+                out.truncate()
+                writer.writerow([word, ""])
+                quoted[i] = out.getvalue()[:-len(delimiter) - 1]
+        return quoted
+
+    return quote
 
 
 def write_delimited(out: TextIO, keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray],
                     rows: np.ndarray, delimiter: str, precision: int | None) -> None:
-    writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
-    writer.writerow([*keys, *columns])
-    for labels, texts in _blocks(keys, columns, rows, precision):
-        writer.writerows(zip(*labels, *texts))
+    csv.writer(out, delimiter=delimiter, lineterminator="\n").writerow([*keys, *columns])
+    for text in _blocks(keys, columns, rows, precision, _csv_quoting(delimiter), delimiter):
+        out.write(text)
 
 
 def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
@@ -108,21 +141,16 @@ def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
     """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
     import json
 
-    names = [json.dumps(name) + ": " for name in (*keys, *columns)]
-    for labels, texts in _blocks(keys, columns, rows, precision):
-        lines = []
-        for cells in zip(*labels, *texts):
-            parts = [name + json.dumps(cell, ensure_ascii=False)
-                     for name, cell in zip(names, cells[:len(keys)])]
-            for key, cell in zip(names[len(keys):], cells[len(keys):]):
-                finite = cell[-1].isdigit()  # not nan, inf or -inf
-                parts.append(key + (cell if finite else "null"))
-            lines.append("{" + ", ".join(parts) + "}\n")
-        out.write("".join(lines))
+    names = tuple(json.dumps(name) + ": " for name in (*keys, *columns))
+    encode = json.JSONEncoder(ensure_ascii=False).encode
+    for text in _blocks(keys, columns, rows, precision,
+                        lambda block: list(map(encode, block)), names=names):
+        out.write(text)
 
 
 def write_parquet(out: BinaryIO, keys: dict[str, Sequence[str]],
-                  columns: dict[str, np.ndarray], rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
+                  columns: dict[str, np.ndarray], rows: np.ndarray,
+                  metadata: dict[str, str] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")

@@ -112,7 +112,7 @@ def _summarise(values: np.ndarray, occurs: np.ndarray, quantiles: tuple[float, .
 
 def bootstrap_arrays(counts: Any, part_sizes: Any = None, *, words_axis: int = 0,
                      measures: Sequence[str] | str = ("dp",), replicates: int = 500,
-                     level: float = 0.95, seed: Any, strata: Any = None, da: str = "pairwise",
+                     level: float = 0.95, seed: Any, strata: Any = None, da: str = "sorted",
                      threads: int | None = None, progress: bool = False, check: bool = True
                      ) -> dict[str, np.ndarray]:
     """Bootstrap medians and confidence limits of dispersion measures, as NumPy
@@ -281,7 +281,7 @@ def _offset(report: Callable[[int], None] | None, base: int) -> Callable[[int], 
 def bootstrap(counts: Any, part_sizes: Any = None, *, words: Sequence[Any] | None = None,
               words_axis: int = 0, measures: Sequence[str] | str = ("dp",),
               replicates: int = 500, level: float = 0.95, seed: Any, strata: Any = None,
-              da: str = "pairwise", threads: int | None = None, progress: bool = False,
+              da: str = "sorted", threads: int | None = None, progress: bool = False,
               check: bool = True) -> Any:
     """Bootstrap medians and confidence limits of dispersion measures, as a
     pandas DataFrame.

@@ -17,8 +17,9 @@ from ._progress import progress_callback
 from ._values import screen_counts, screen_sizes
 
 __all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
-           "default_part_sizes", "default_threads", "evaluate", "from_compressed",
-           "is_dask_array", "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
+           "default_part_sizes", "default_threads", "evaluate", "format_rows", "from_compressed",
+           "is_dask_array", "ordered_sum", "pandas", "progress_callback", "resolve_sizes",
+           "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
 
@@ -108,6 +109,14 @@ def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequenc
     return columns
 
 
+def format_rows(words: list[str], columns: tuple[np.ndarray, ...], kinds: str, rows: np.ndarray,
+                precision: int, delimiter: str, keys: tuple[str, ...] | None) -> str:
+    """The text of `rows` of a table: each row's (already quoted) word and its
+    cells, floats as repr or with `precision` significant digits; delimited
+    lines, or JSON objects when `keys` (the word's and each column's) are given."""
+    return str(_native.format_rows(words, columns, kinds, rows, precision, delimiter, keys))
+
+
 def pandas(entry: str = "dispersion") -> Any:
     try:
         import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -119,13 +128,20 @@ def pandas(entry: str = "dispersion") -> Any:
     return pandas
 
 
-def word_labels(pd: Any, words: Any, count: int) -> Any:
-    """`words` as the index of a table of `count` words, one label per word."""
+def word_labels(pd: Any, words: Any, count: int, parts: int | None = None,
+                words_axis: int = 0) -> Any:
+    """`words` as the index of a table of `count` words, one label per word;
+    `parts`, when known, is the length of the other axis."""
     if isinstance(words, (str, bytes)):
         raise TypeError("words must be a sequence of labels, not a string")
     labels = words if hasattr(words, "__len__") else list(words)
     if len(labels) != count:
-        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
+        hint = ""
+        if len(labels) == parts:
+            where = "columns: words_axis=1" if words_axis == 0 else "rows: words_axis=0"
+            hint = f"; as many as the counts have parts, so the words may be the {where}"
+        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per "
+                         f"word){hint}")
     return pd.Index(labels)
 
 

@@ -20,7 +20,7 @@ __all__ = ["ACROSS", "GroupDispersion", "group_dispersion", "group_dispersion_ar
 
 def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None,
                             *, words_axis: int = 0, measures: Sequence[str] | None = None,
-                            da: str = "pairwise", threads: int | None = None,
+                            da: str = "sorted", threads: int | None = None,
                             progress: bool = False, check: bool = True) -> GroupDispersion:
     """Dispersion measures of every word within each group of parts and across
     the groups, as NumPy arrays.
@@ -88,7 +88,7 @@ def _grouped(counts: CountInput, groups: Any, part_sizes: Any, total: Any,
 
 def group_dispersion(counts: Any, groups: Any, part_sizes: Any = None, total: Any = None, *,
                      words: Sequence[Any] | None = None, words_axis: int = 0,
-                     measures: Sequence[str] | None = None, da: str = "pairwise",
+                     measures: Sequence[str] | None = None, da: str = "sorted",
                      threads: int | None = None, progress: bool = False,
                      check: bool = True) -> Any:
     """Dispersion measures of every word within each group of parts and across

@@ -3,6 +3,8 @@
 #include "analyzer/evaluation/table_evaluation.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -47,30 +49,15 @@ std::size_t index_at(const CompressedCounts& counts, std::size_t e) noexcept {
     return static_cast<std::size_t>(load_integer(counts.indices, counts.index_size, e));
 }
 
-// Words gathered together from a matrix compressed by parts: each gather
-// visits every part once, so wider gathers cost less per word, but hold the
-// entries of every gathered word. The width keeps that within about 2^22
-// entries even if every gathered word occurs in every part.
-std::size_t gather_width(const CountMatrix& matrix, std::size_t group) {
-    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-    if (compressed == nullptr || compressed->by_words) {
-        return group;
-    }
-    constexpr std::size_t entry_budget = std::size_t{1} << 22;
-    const std::size_t width = entry_budget / std::max<std::size_t>(matrix.parts, 1);
-    return std::clamp<std::size_t>(width / group * group, group, 64 * group);
-}
-
 // One participant's storage for the rows of its current group.
 struct GroupBuffers {
     std::vector<std::vector<double>> dense;
     std::vector<std::vector<std::uint32_t>> parts;
     std::vector<std::vector<double>> values;
     std::vector<WordRow> rows;
-    std::vector<std::size_t> cursors;  // compressed by parts: next entry per part
 
-    GroupBuffers(std::size_t group, std::size_t width)
-        : dense(group), parts(width), values(width), rows(width) {}
+    explicit GroupBuffers(std::size_t group)
+        : dense(group), parts(group), values(group), rows(group) {}
 };
 
 // One participant of evaluate_table: the engine's scratch and results.
@@ -126,66 +113,9 @@ bool load_word_slices(const CountMatrix& matrix, const CompressedCounts& counts,
     return true;
 }
 
-// Places every part's cursor at its first entry for a word >= first.
-bool seek_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
-                      std::size_t first, GroupBuffers& buffers) {
-    buffers.cursors.resize(matrix.parts);
-    for (std::size_t p = 0; p < matrix.parts; ++p) {
-        std::size_t low = pointer_at(counts, p);
-        std::size_t high = pointer_at(counts, p + 1);
-        if (low > high || high > counts.entries) {
-            return false;
-        }
-        while (low < high) {
-            const std::size_t middle = low + (high - low) / 2;
-            if (index_at(counts, middle) < first) {
-                low = middle + 1;
-            } else {
-                high = middle;
-            }
-        }
-        buffers.cursors[p] = low;
-    }
-    return true;
-}
-
-// Gathers words [first, first + count) from part slices, advancing the
-// cursors; parts are visited in ascending order, so each word's entries come
-// out ascending.
-bool gather_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
-                        std::size_t first, std::size_t count, GroupBuffers& buffers) {
-    for (std::size_t r = 0; r < count; ++r) {
-        buffers.parts[r].clear();
-        buffers.values[r].clear();
-    }
-    const std::size_t last = first + count;
-    for (std::size_t p = 0; p < matrix.parts; ++p) {
-        std::size_t e = buffers.cursors[p];
-        const std::size_t end = pointer_at(counts, p + 1);
-        if (end > counts.entries) {
-            return false;
-        }
-        for (; e < end; ++e) {
-            const std::size_t word = index_at(counts, e);
-            if (word >= last) {
-                break;
-            }
-            const std::size_t r = word - first;
-            if (word < first ||
-                (!buffers.parts[r].empty() && buffers.parts[r].back() == p)) {
-                return false;  // below the cursor's word, or twice in the part
-            }
-            buffers.parts[r].push_back(static_cast<std::uint32_t>(p));
-            buffers.values[r].push_back(
-                read_element(counts.data + e * counts.format.size, counts.format));
-        }
-        buffers.cursors[p] = e;
-    }
-    for (std::size_t r = 0; r < count; ++r) {
-        buffers.rows[r] = WordRow{nullptr, buffers.parts[r].data(), buffers.values[r].data(),
-                                  buffers.parts[r].size()};
-    }
-    return true;
+template <class T>
+const std::byte* bytes_of(const T* values) noexcept {
+    return static_cast<const std::byte*>(static_cast<const void*>(values));
 }
 
 }  // namespace
@@ -207,6 +137,72 @@ void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
             }
         }
     }
+}
+
+CountMatrix WordSlices::matrix(std::size_t words, std::size_t parts) const {
+    CompressedCounts counts;
+    counts.pointers = bytes_of(pointers.data());
+    counts.pointer_size = sizeof(std::int64_t);
+    const bool narrow = wide_parts.empty() && !narrow_parts.empty();
+    counts.indices = narrow ? bytes_of(narrow_parts.data()) : bytes_of(wide_parts.data());
+    counts.index_size = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
+    counts.data = bytes_of(values.data());
+    counts.format = ElementFormat{};  // native binary64
+    counts.entries = values.size();
+    counts.by_words = true;
+    return CountMatrix{words, parts, counts};
+}
+
+std::optional<WordSlices> transpose_to_words(const CountMatrix& matrix,
+                                             const CompressedCounts& counts,
+                                             const std::atomic<bool>* stop) {
+    WordSlices slices;
+    const std::size_t entries = pointer_at(counts, matrix.parts);
+    if (entries > counts.entries) {
+        return std::nullopt;
+    }
+    slices.pointers.assign(matrix.words + 1, 0);
+    for (std::size_t e = 0; e < entries; ++e) {
+        const std::size_t word = index_at(counts, e);
+        if (word >= matrix.words ||
+            ((e & 0xFFFFF) == 0 && stop != nullptr && stop->load(std::memory_order_relaxed))) {
+            return std::nullopt;
+        }
+        ++slices.pointers[word + 1];
+    }
+    for (std::size_t w = 0; w < matrix.words; ++w) {
+        slices.pointers[w + 1] += slices.pointers[w];
+    }
+    const bool narrow = matrix.parts <= static_cast<std::size_t>(INT32_MAX);
+    if (narrow) {
+        slices.narrow_parts.resize(entries);
+    } else {
+        slices.wide_parts.resize(entries);
+    }
+    slices.values.resize(entries);
+    std::vector<std::int64_t> next(slices.pointers.begin(), slices.pointers.end() - 1);
+    for (std::size_t p = 0; p < matrix.parts; ++p) {
+        const std::size_t begin = pointer_at(counts, p);
+        const std::size_t end = pointer_at(counts, p + 1);
+        if (begin > end || end > entries || stopped(stop, p)) {
+            return std::nullopt;
+        }
+        for (std::size_t e = begin; e < end; ++e) {
+            // A word index read again may have changed since it was counted.
+            const std::size_t word = index_at(counts, e);
+            if (word >= matrix.words || next[word] >= slices.pointers[word + 1]) {
+                return std::nullopt;
+            }
+            const auto at = static_cast<std::size_t>(next[word]++);
+            if (narrow) {
+                slices.narrow_parts[at] = static_cast<std::int32_t>(p);
+            } else {
+                slices.wide_parts[at] = static_cast<std::int64_t>(p);
+            }
+            slices.values[at] = read_element(counts.data + e * counts.format.size, counts.format);
+        }
+    }
+    return slices;
 }
 
 std::optional<MeasureError> check_counts(const CountMatrix& matrix,
@@ -306,17 +302,29 @@ bool for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
     if (first_word >= last_word) {
         return true;
     }
+    if (const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
+        compressed != nullptr && !compressed->by_words) {
+        // Compressed by parts: the words' slices are made once, then read as
+        // any matrix compressed by words.
+        const std::optional<WordSlices> slices = transpose_to_words(matrix, *compressed, run.stop);
+        if (run.stop->load(std::memory_order_acquire)) {
+            return true;
+        }
+        if (!slices) {
+            run.stop->store(true, std::memory_order_release);
+            return false;  // changed since it was checked
+        }
+        return for_each_row_group(slices->matrix(matrix.words, matrix.parts), first_word,
+                                  last_word, run, participant);
+    }
     const std::size_t words = last_word - first_word;
     const std::size_t group = row_group_size();
-    // Words are loaded `width` at a time and handed over `group` at a time;
-    // a participant claims several loads at once.
-    const std::size_t width = gather_width(matrix, group);
-    const std::size_t claim = width * 4;
+    // Words are handed over `group` at a time; a participant claims several
+    // groups at once.
+    const std::size_t claim = group * 4;
     const std::size_t claims = (words + claim - 1) / claim;
     std::atomic<std::size_t> next_claim{0};
     std::atomic<bool>& stop = *run.stop;
-    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-    const bool gathered = compressed != nullptr && !compressed->by_words;
     std::atomic<bool> changed{false};
     const auto give_up = [&] {
         changed.store(true, std::memory_order_relaxed);
@@ -326,7 +334,7 @@ bool for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
     // One participant: claims runs of rows until none are left or the call
     // is stopped.
     const auto participate = [&]() {
-        GroupBuffers buffers(group, width);
+        GroupBuffers buffers(group);
         const RowGroupVisit visit = participant();
         for (;;) {
             const std::size_t c = next_claim.fetch_add(1, std::memory_order_relaxed);
@@ -335,39 +343,23 @@ bool for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
             }
             const std::size_t begin = first_word + c * claim;
             const std::size_t end = std::min(last_word, begin + claim);
-            if (gathered && !seek_part_slices(matrix, *compressed, begin, buffers)) {
-                return give_up();
-            }
-            for (std::size_t load = begin; load < end; load += width) {
-                const std::size_t loaded = std::min(width, end - load);
-                if (gathered) {
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;
-                    }
-                    if (!gather_part_slices(matrix, *compressed, load, loaded, buffers)) {
-                        return give_up();
-                    }
+            for (std::size_t first = begin; first < end; first += group) {
+                if (stop.load(std::memory_order_acquire)) {
+                    return;
                 }
-                for (std::size_t offset = 0; offset < loaded; offset += group) {
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;
-                    }
-                    const std::size_t first = load + offset;
-                    const std::size_t count = std::min(group, loaded - offset);
-                    if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
-                        load_dense_group(matrix, *dense, first, count, buffers);
-                    } else if (!gathered &&
-                               !load_word_slices(matrix, *compressed, first, count, buffers)) {
-                        return give_up();
-                    }
-                    visit(first, std::span<const WordRow>(
-                                     buffers.rows.data() + (gathered ? offset : 0), count));
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;  // the group may be unfinished; the call is abandoned
-                    }
-                    if (run.done != nullptr) {
-                        run.done->fetch_add(count, std::memory_order_relaxed);
-                    }
+                const std::size_t count = std::min(group, end - first);
+                if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
+                    load_dense_group(matrix, *dense, first, count, buffers);
+                } else if (!load_word_slices(matrix, std::get<CompressedCounts>(matrix.counts),
+                                             first, count, buffers)) {
+                    return give_up();
+                }
+                visit(first, std::span<const WordRow>(buffers.rows.data(), count));
+                if (stop.load(std::memory_order_acquire)) {
+                    return;  // the group may be unfinished; the call is abandoned
+                }
+                if (run.done != nullptr) {
+                    run.done->fetch_add(count, std::memory_order_relaxed);
                 }
             }
         }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "analyzer/profile/measure_result.hpp"
 #include "analyzer/profile/numeric_elements.hpp"
@@ -47,6 +48,30 @@ struct CountMatrix {
     std::size_t parts = 0;
     std::variant<DenseCounts, CompressedCounts> counts;
 };
+
+// A matrix compressed by parts (documents x words with words on columns, or
+// CSC with words on rows) made into one compressed by words, in one counting
+// pass over its entries, which may come in any order within a part: each
+// word's entries come out in ascending part order, with the same values as
+// doubles. Holds 8 bytes per word and 12 per stored count (16 when the parts
+// do not fit in 32 bits), about the size of the input's own arrays.
+struct WordSlices {
+    std::vector<std::int64_t> pointers;
+    std::vector<std::int32_t> narrow_parts;
+    std::vector<std::int64_t> wide_parts;
+    std::vector<double> values;
+
+    // The slices as a matrix compressed by words (reading these vectors).
+    [[nodiscard]] CountMatrix matrix(std::size_t words, std::size_t parts) const;
+};
+
+// The words' slices of `matrix`, compressed by parts as `counts`. Every
+// pointer and index is checked as it is read (the caller's arrays may change
+// meanwhile): nothing when one lies outside the matrix or its entries, or
+// once `stop` is set.
+[[nodiscard]] std::optional<WordSlices> transpose_to_words(const CountMatrix& matrix,
+                                                           const CompressedCounts& counts,
+                                                           const std::atomic<bool>* stop);
 
 // Where a column's values go: `words` doubles, or int32 for range.
 struct ColumnTarget {
@@ -96,7 +121,8 @@ using RowGroupVisit = std::function<void(std::size_t first, std::span<const Word
 // order). `participant` runs once on each participant's thread and returns
 // its visit. A group counts in run.done (if any) once its visit returns,
 // unless the call was stopped meanwhile; a stopped call ends every
-// participant after its current group. Every pointer and index is checked
+// participant after its current group. A matrix compressed by parts is made
+// into word slices first (transpose_to_words). Every pointer and index is checked
 // again as it is read (the caller's arrays may change while the engine
 // runs): false when one has changed, with the call stopped. Throws what a
 // participant threw, after the others have ended.
