@@ -5,6 +5,7 @@ pictures; bad requests are one error line."""
 
 import csv
 import io
+import json
 
 import numpy as np
 import pytest
@@ -80,6 +81,26 @@ def test_every_cell_is_the_library(corpus, tmp_path, how):
         for name, cell in zip(header[len(keys):], row[len(keys):]):
             want = expected[name][words.index(row[0])].item()
             assert exact(float(cell), float(want)), (row[:len(keys)], name, cell, want)
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "jsonl", "parquet"])
+def test_every_format_holds_the_rows_of_the_csv(corpus, tmp_path, fmt):
+    args = ["--groups-from-folders", "--measures", "dp", "--sort", "word"]
+    header, *rows = list(csv.reader(io.StringIO(run(corpus, *args).stdout)))
+    out = tmp_path / f"table.{fmt}"
+    result = run(corpus, *args, "--format", fmt, "-o", out)
+    assert result.returncode == 0, result.stderr
+    if fmt == "parquet":
+        records = pytest.importorskip("pyarrow.parquet").read_table(out).to_pylist()
+    elif fmt == "jsonl":
+        records = [json.loads(line) for line in out.read_text().splitlines()]
+    else:
+        lines = list(csv.reader(out.read_text().splitlines(), delimiter="\t"))
+        records = [dict(zip(lines[0], line)) for line in lines[1:]]
+    assert [list(record) for record in records] == [header] * len(rows)
+    for record, row in zip(records, rows):
+        assert [record["word"], record["group"]] == row[:2]
+        assert [float(record[name]) for name in header[2:]] == [float(c) for c in row[2:]]
 
 
 def test_plots_with_groups_and_intervals(corpus, tmp_path):

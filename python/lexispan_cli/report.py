@@ -128,19 +128,29 @@ def _csv_quoting(delimiter: str) -> Callable[[list[str]], list[str]]:
     return quote
 
 
-def write_delimited(out: TextIO, keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray],
-                    rows: np.ndarray, delimiter: str, precision: int | None) -> None:
+def _keys(words: Sequence[str], keys: dict[str, Sequence[str]] | None
+          ) -> dict[str, Sequence[str]]:
+    """The text columns: `keys` (one label per row number each) when given,
+    else the word."""
+    return {"word": words} if keys is None else keys
+
+
+def write_delimited(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
+                    rows: np.ndarray, delimiter: str, precision: int | None,
+                    keys: dict[str, Sequence[str]] | None = None) -> None:
+    keys = _keys(words, keys)
     csv.writer(out, delimiter=delimiter, lineterminator="\n").writerow([*keys, *columns])
     for text in _blocks(keys, columns, rows, precision, _csv_quoting(delimiter), delimiter):
         out.write(text)
 
 
-def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
-                     columns: dict[str, np.ndarray], rows: np.ndarray,
-                     precision: int | None) -> None:
+def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
+                     rows: np.ndarray, precision: int | None,
+                     keys: dict[str, Sequence[str]] | None = None) -> None:
     """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
     import json
 
+    keys = _keys(words, keys)
     names = tuple(json.dumps(name) + ": " for name in (*keys, *columns))
     encode = json.JSONEncoder(ensure_ascii=False).encode
     for text in _blocks(keys, columns, rows, precision,
@@ -148,11 +158,12 @@ def write_json_lines(out: TextIO, keys: dict[str, Sequence[str]],
         out.write(text)
 
 
-def write_parquet(out: BinaryIO, keys: dict[str, Sequence[str]],
-                  columns: dict[str, np.ndarray], rows: np.ndarray,
-                  metadata: dict[str, str] | None = None) -> None:
+def write_parquet(out: BinaryIO, words: Sequence[str], columns: dict[str, np.ndarray],
+                  rows: np.ndarray, metadata: dict[str, str] | None = None,
+                  keys: dict[str, Sequence[str]] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
+    keys = _keys(words, keys)
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")
     parquet: Any = need("pyarrow.parquet", "parquet", "writing Parquet")
     indexes = rows.tolist()
@@ -169,18 +180,16 @@ def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.
           keys: dict[str, Sequence[str]] | None = None) -> None:
     """The table of `rows`: the word, then `columns`; `keys` (text columns,
     one label per row number) replaces the word column when given."""
-    if keys is None:
-        keys = {"word": words}
     try:
         if fmt == "parquet":
-            write_parquet(output.binary(), keys, columns, rows, metadata)
+            write_parquet(output.binary(), words, columns, rows, metadata, keys)
             return
         stream = output.text()
         if fmt == "jsonl":
-            write_json_lines(stream, keys, columns, rows, precision)
+            write_json_lines(stream, words, columns, rows, precision, keys)
         else:
-            write_delimited(stream, keys, columns, rows, "\t" if fmt == "tsv" else ",",
-                            precision)
+            write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
+                            precision, keys)
         stream.flush()
     except BrokenPipeError:
         raise
