@@ -162,6 +162,29 @@ def _refuse(block):
     raise RuntimeError("a block was computed")
 
 
+@pytest.mark.parametrize("chunks, words_axis", [((7, 5), 0), ((4, 40), 1)])
+def test_groups_match_memory_as_arrays_and_in_long_form(client, chunks, words_axis):
+    matrix = counts_matrix(30, 11, 9)
+    given = matrix.T if words_axis else matrix
+    lazy = da.from_array(given.toarray(), chunks=chunks)
+    groups = ["b", "a", "b", "c", "a", "b", "c", "c", "a", "a", "b"]
+    options = dict(words_axis=words_axis, measures=["dp", "range", "evenness_da"])
+    memory = lexispan_table.group_dispersion_arrays(given, groups, **options)
+    arrays = lexispan_table.group_dispersion_arrays(lazy, groups, **options)
+    assert arrays.groups == memory.groups == ("b", "a", "c")
+    same_arrays({k: v.compute() for k, v in arrays.within.items()}, memory.within)
+    same_arrays({k: v.compute() for k, v in arrays.across.items()}, memory.across)
+    words = [f"w{i}" for i in range(30)]
+    long = lexispan_table.group_dispersion(lazy, groups, words=words, **options).compute()
+    wide = lexispan_table.group_dispersion(given, groups, words=words, **options)
+    assert long["group"].tolist() == ["b", "a", "c", "across"] * 30
+    back = long.pivot(index="word", columns="group").loc[words]
+    for name in options["measures"]:
+        for group in ("b", "a", "c", "across"):
+            assert back[(name, group)].to_numpy().tobytes() == \
+                wide[(name, group)].to_numpy().tobytes(), (name, group)
+
+
 def test_nothing_runs_before_compute(client):
     untouchable = da.from_array(MATRIX, chunks=(50, 45), asarray=False).map_blocks(
         _refuse, dtype=np.float64, meta=MATRIX[:0, :0])

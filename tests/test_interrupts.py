@@ -77,6 +77,13 @@ CASES = {
         "rows = rng.integers(0, 3, (48, 30_000)).astype(float)\n"
         "sizes = rows.sum(axis=0) + 1",
         "CorpusWordAnalyzer.calculate_batch_metrics(rows, sizes, float(sizes.sum()))", 1.0),
+    "groups": (
+        "counts = sp.random(20000, 2000, density=0.05, format='csr', random_state=1) * 10",
+        "lt.group_dispersion_arrays(counts, np.arange(2000) % 40, measures='all')", 1.0),
+    "bootstrap": (
+        "counts = sp.random(20000, 2000, density=0.05, format='csr', random_state=1) * 10",
+        "lt.bootstrap_arrays(counts, measures=['dp', 'evenness_da'], replicates=500, seed=1)",
+        1.0),
 }
 
 
@@ -128,7 +135,7 @@ RACE = textwrap.dedent("""
     import numpy as np
     import scipy.sparse as sp
     import lexispan_table as lt
-    from lexispan_table import _engine
+    from lexispan_table import _engine, _group_engine
 
     rng = np.random.default_rng(3)
     dense = rng.integers(0, 3, (LAYOUT_SHAPE)).astype(float)
@@ -137,7 +144,7 @@ RACE = textwrap.dedent("""
     @contextlib.contextmanager
     def spy(total, enabled, description="words"):
         yield lambda done: running.set()
-    _engine.progress_callback = spy
+    _engine.progress_callback = _group_engine.progress_callback = spy
     def rewrite():
         running.wait()
         for round in range(200):
@@ -145,22 +152,28 @@ RACE = textwrap.dedent("""
             matrix.indptr[1 + round % 5::5] = 10**9
     threading.Thread(target=rewrite, daemon=True).start()
     try:
-        lt.dispersion_arrays(matrix, SIZES, words_axis=WORDS_AXIS, threads=2,
-                             measures=["dp", "evenness_da"])
+        CALL
         print("numbers")
     except RuntimeError as error:
         print(error)
 """)
 
 
-@pytest.mark.parametrize("fmt, shape, words_axis, sizes", [
-    ("sp.csr_matrix", "6000, 1500", 0, "np.ones(1500)"),  # slices along the words
-    ("sp.csc_matrix", "6000, 1500", 0, "np.ones(1500)"),  # along the parts, gathered
-    ("sp.csr_matrix", "1500, 6000", 1, "None"),           # the column sums first
+TABLE = ('lt.dispersion_arrays(matrix, SIZES, words_axis=WORDS_AXIS, threads=2, '
+         'measures=["dp", "evenness_da"])')
+
+
+@pytest.mark.parametrize("fmt, shape, words_axis, sizes, call", [
+    ("sp.csr_matrix", "6000, 1500", 0, "np.ones(1500)", TABLE),  # slices along the words
+    ("sp.csc_matrix", "6000, 1500", 0, "np.ones(1500)", TABLE),  # along the parts, gathered
+    ("sp.csr_matrix", "1500, 6000", 1, "None", TABLE),           # the column sums first
+    ("sp.csc_matrix", "6000, 1500", 0, "np.ones(1500)",
+     "lt.group_dispersion_arrays(matrix, np.arange(1500) % 7, SIZES, threads=2, "
+     "measures=['dp', 'evenness_da'])"),
 ])
 def test_a_matrix_rewritten_during_the_call_ends_in_an_error_not_a_crash(fmt, shape, words_axis,
-                                                                        sizes):
-    script = (RACE.replace("LAYOUT_SHAPE", shape).replace("FORMAT", fmt)
+                                                                        sizes, call):
+    script = (RACE.replace("CALL", call).replace("LAYOUT_SHAPE", shape).replace("FORMAT", fmt)
               .replace("SIZES", sizes).replace("WORDS_AXIS", str(words_axis)))
     outcomes = set()
     for _ in range(3):

@@ -7,12 +7,15 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
+import numpy as np
+
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES, __version__
 
 from lexispan_cli import keyness, options, plot, plot_keyness
-from lexispan_cli.corpus import is_text_input, read
+from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
+from lexispan_cli.groups import LongTable, bootstrap_measures, intervals, part_groups
 from lexispan_cli.positions import position_columns
 from lexispan_cli.output_files import Output
 from lexispan_cli.report import order, output_format, write
@@ -25,6 +28,13 @@ INPUT is a folder of text files (each file one corpus part), a text file or
 stream with one part per line (--text), or a table of counts: CSV/TSV with a
 column per part, or rows of word, part, count (--long), Matrix Market (.mtx,
 with --vocab), or Parquet. "-" reads standard input.
+
+With --groups FILE or --groups-from-folders, the table is in long form: for
+every word, one row per group of parts (the measures over that group's parts)
+and one row across the groups (group "across": the groups taken as parts).
+--bootstrap B --seed S adds the median and the limits at --level of each
+measure over B replicates of the parts drawn with replacement (within each
+group, and stratified by group across them).
 
 'lexispan plot ...' draws frequency against a measure, or where words occur
 ('lexispan plot --help'). 'lexispan keyness TARGET REFERENCE' compares two
@@ -63,6 +73,8 @@ def build_parser() -> argparse.ArgumentParser:
                           "frequency)")
     options.add_row_options(out, "keep only words whose frequency is at least N (default: 0)")
     options.add_progress_option(out)
+    options.add_structure_options(parser, "add each measure's bootstrap median and limits over "
+                                          "B replicates (with --seed)")
     options.add_input_options(parser)
     return parser
 
@@ -88,7 +100,10 @@ def _chosen_measures(args: argparse.Namespace) -> tuple[list[str], list[str]]:
 
 def _run(args: argparse.Namespace) -> None:
     source: Path = args.input
+    options.check_structure(args)
     counted, positional = _chosen_measures(args)
+    if positional and (args.groups is not None or args.groups_from_folders):
+        raise UsageError("the distance-based measures (--positions) have no groups")
     if args.positions:
         if not is_text_input(source, options.read_options(args)):
             raise UsageError("--positions needs text input (a folder, or --text)")
@@ -100,14 +115,23 @@ def _run(args: argparse.Namespace) -> None:
     try:
         chosen = options.read_options(args, positions=args.positions)
         corpus = read(source, chosen, args.total)
+        groups = part_groups(args, corpus)
+        if groups is not None:
+            _write_groups(args, output, fmt, corpus, groups, counted, chosen.progress)
+            output.commit()
+            return
         try:
             columns = compute(corpus.matrix, corpus.sizes, corpus.total, counted, args.da,
                               chosen.progress, args.threads)
         except (ValueError, TypeError) as exc:
             raise InputError(source, str(exc)) from None
+        if args.bootstrap:
+            columns.update(intervals(corpus, args, bootstrap_measures(counted), None,
+                                     chosen.progress))
         if positional:
             columns.update(position_columns(corpus.matrix, positional))
-        columns = {name: columns[name] for name in ("frequency", *counted[1:], *positional)}
+        columns = {name: columns[name] for name in
+                   ("frequency", *counted[1:], *positional, *_interval_names(columns))}
         descending = args.descending if args.descending is not None else args.sort != "word"
         rows = order(corpus.matrix.words, columns, args.sort, descending, args.min_freq,
                      args.top)
@@ -117,6 +141,25 @@ def _run(args: argparse.Namespace) -> None:
         output.discard()
 
 
+def _interval_names(columns: dict[str, np.ndarray]) -> list[str]:
+    names = [name for name in columns if name.endswith(("_median", "_low", "_high"))]
+    return names + (["replicates_absent"] if "replicates_absent" in columns else [])
+
+
+def _write_groups(args: argparse.Namespace, output: Output, fmt: str, corpus: Corpus,
+                  groups: list[str], counted: list[str], progress: bool) -> None:
+    """The long table: each word's rows within its groups, then across them,
+    the words ordered by their values across the groups."""
+    try:
+        table = LongTable(corpus, groups, counted, args, progress)
+    except (ValueError, TypeError) as exc:
+        raise InputError(args.input, str(exc)) from None
+    words = corpus.matrix.words
+    across = table.across()
+    descending = args.descending if args.descending is not None else args.sort != "word"
+    word_rows = order(words, across, args.sort, descending, args.min_freq, args.top)
+    keys, columns, rows = table.long(words, word_rows)
+    write(output, fmt, words, columns, rows, args.precision, keys=keys)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

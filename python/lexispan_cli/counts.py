@@ -18,7 +18,7 @@ from lexispan_table._engine import default_part_sizes
 # The readers build the library's counts; the command calls them a matrix.
 CountMatrix = SparseCounts
 
-__all__ = ["CountMatrix", "PartBuilder", "column_sums", "compute", "drop_parts"]
+__all__ = ["CountMatrix", "PartBuilder", "column_sums", "compute", "drop_parts", "take_words"]
 
 
 def column_sums(matrix: CountMatrix) -> np.ndarray:
@@ -41,6 +41,19 @@ def drop_parts(matrix: CountMatrix, keep: np.ndarray) -> CountMatrix:
     return CountMatrix(matrix.words, names, indptr,
                        renumber[matrix.indices[entry_kept]].astype(np.int32),
                        matrix.data[entry_kept], sizes, matrix.token_ids, starts)
+
+
+def take_words(matrix: CountMatrix, rows: np.ndarray) -> CountMatrix:
+    """The counts of the words at row numbers `rows`, in that order (without
+    token positions)."""
+    starts, ends = matrix.indptr[rows], matrix.indptr[rows + 1]
+    entries = np.concatenate([np.arange(a, b, dtype=np.int64)
+                              for a, b in zip(starts.tolist(), ends.tolist())]
+                             or [np.zeros(0, dtype=np.int64)])
+    indptr = np.zeros(len(rows) + 1, dtype=np.int64)
+    np.cumsum(ends - starts, out=indptr[1:])
+    return CountMatrix([matrix.words[i] for i in rows.tolist()], matrix.part_names, indptr,
+                       matrix.indices[entries], matrix.data[entries], matrix.part_sizes)
 
 
 def compute(matrix: CountMatrix, sizes: np.ndarray, total: float, measures: Sequence[str],

@@ -104,7 +104,7 @@ def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEAS
 
 def add_input_options(parser: argparse.ArgumentParser, total: bool = True) -> None:
     texts = parser.add_argument_group("text input (a folder, or --text)")
-    texts.add_argument("--glob", metavar="PATTERN", default="*.txt",
+    texts.add_argument("--glob", metavar="PATTERN",
                        help="which files of the folder are parts (default: '*.txt'; '**/*.txt' "
                             "recurses)")
     texts.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
@@ -175,6 +175,42 @@ def add_engine_options(group: argparse._ActionsContainer) -> None:
                             "RAYON_NUM_THREADS)")
 
 
+def level(text: str) -> float:
+    return _checked(text, float, lambda value: 0 < value < 1, "confidence level between 0 and 1")
+
+
+def add_level_option(group: argparse._ActionsContainer) -> None:
+    group.add_argument("--level", metavar="L", type=level, default=0.95,
+                       help="confidence level of the intervals, between 0 and 1 (default: 0.95)")
+
+
+def add_structure_options(parser: argparse.ArgumentParser, bootstrap_help: str) -> None:
+    """--groups, --groups-from-folders and the bootstrap's options."""
+    groups = parser.add_argument_group("groups of parts and bootstrap intervals")
+    given = groups.add_mutually_exclusive_group()
+    given.add_argument("--groups", metavar="FILE", type=Path,
+                       help="a CSV or TSV table of part name and group, one part a row")
+    given.add_argument("--groups-from-folders", action="store_true",
+                       help="the subfolders of the input folder are the groups (the default "
+                            "--glob becomes '*/**/*.txt')")
+    groups.add_argument("--bootstrap", metavar="B", type=count, default=0, help=bootstrap_help)
+    groups.add_argument("--seed", metavar="S", type=count,
+                        help="the seed of the bootstrap's draws (required with --bootstrap)")
+    add_level_option(groups)
+
+
+def check_structure(args: argparse.Namespace) -> None:
+    """--bootstrap needs --seed; --groups-from-folders reads the subfolders'
+    files unless --glob says otherwise."""
+    from lexispan_cli.errors import UsageError
+
+    if args.bootstrap and args.seed is None:
+        raise UsageError("--bootstrap needs --seed S: the replicates are drawn from it, so that "
+                         "they can be drawn again")
+    if args.groups_from_folders and args.glob is None:
+        args.glob = "*/**/*.txt"
+
+
 def add_progress_option(group: argparse._ActionsContainer) -> None:
     group.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                        help="progress bar on stderr (default: auto, only when stderr is a "
@@ -183,7 +219,7 @@ def add_progress_option(group: argparse._ActionsContainer) -> None:
 
 def read_options(args: argparse.Namespace, positions: bool = False) -> ReadOptions:
     return ReadOptions(
-        pattern=args.glob, exclude=tuple(args.exclude), encoding=args.encoding,
+        pattern=args.glob or "*.txt", exclude=tuple(args.exclude), encoding=args.encoding,
         skip_errors=args.on_error == "skip", token_pattern=args.token_pattern,
         keep_case=args.keep_case, text=args.text, long=args.long,
         table_format=args.table_format, sizes_row=args.sizes_row, vocabulary=args.vocab,

@@ -18,7 +18,9 @@ from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need, warn
+from lexispan_cli.groups import part_groups
 from lexispan_cli.output_files import Output
+from lexispan_cli.plot_groups import draw_intervals, shade_groups, short
 from lexispan_cli.positions import position_columns
 
 IMAGE_FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -37,9 +39,12 @@ Draw the words of a corpus (INPUT as for 'lexispan').
 
 Without --words: every word as a point, its frequency (log scale) across and
 the --measure up, the --label most frequent words named.
+--bootstrap B --seed S draws the bootstrap interval at --level of each named
+word, over replicates of the parts.
 With --words w1,w2,...: for a folder of texts (or --text), one row per word
 and a tick where it occurs along the corpus, the files in order, their
-boundaries marked.
+boundaries marked; the parts of each group shaded alike with --groups or
+--groups-from-folders.
 
 'lexispan plot keyness TARGET REFERENCE -o FILE' draws the words of two
 corpora by Log Ratio and text dispersion keyness ('lexispan plot keyness
@@ -72,6 +77,8 @@ def build_parser() -> argparse.ArgumentParser:
     options.add_engine_options(parser)
     parser.add_argument("--title", metavar="TEXT", help="title (default: the input's name)")
     options.add_progress_option(parser)
+    options.add_structure_options(parser, "draw the bootstrap interval of each named word "
+                                          "over B replicates (with --seed)")
     options.add_input_options(parser)
     return parser
 
@@ -113,6 +120,7 @@ def _word_list(text: str | None, option: str) -> list[str] | None:
 
 
 def _run(args: argparse.Namespace) -> None:
+    options.check_structure(args)
     output: Path = args.output
     fmt = picture_format(output)
     words = _word_list(args.words, "--words")
@@ -135,12 +143,15 @@ def _run(args: argparse.Namespace) -> None:
     try:
         corpus = read(args.input, chosen, args.total)
         title = args.title or input_name(args.input)
+        groups = part_groups(args, corpus)
         fold = (lambda w: w) if args.keep_case else str.casefold
         if words is None:
             labels = Labels(args.label, args.label_extremes, named, [fold(w) for w in named])
             figure = _frequency_plot(corpus, args, labels, title)
         else:
             figure = _dispersion_plot(corpus, words, [fold(w) for w in words], title)
+            if groups is not None:
+                shade_groups(figure.axes[0], corpus, groups)
         save(figure, target, fmt)
     finally:
         target.discard()
@@ -167,13 +178,14 @@ def _frequency_plot(corpus: Corpus, args: argparse.Namespace, labels: Labels,
     from matplotlib.figure import Figure
 
     measure = args.measure
+    progress = options.progress_enabled(args.progress)
     if measure in POSITION_MEASURE_NAMES:
         frequency = compute(corpus.matrix, corpus.sizes, corpus.total, [], args.da,
                             False, args.threads)["frequency"]
         values = position_columns(corpus.matrix, [measure])[measure]
     else:
         columns = compute(corpus.matrix, corpus.sizes, corpus.total, [measure], args.da,
-                          options.progress_enabled(args.progress), args.threads)
+                          progress, args.threads)
         frequency, values = columns["frequency"], columns[measure].astype(np.float64)
     shown = (frequency > 0) & np.isfinite(values)
     figure = Figure(figsize=SCATTER_SIZE, dpi=DPI, layout="constrained")
@@ -196,8 +208,10 @@ def _frequency_plot(corpus: Corpus, args: argparse.Namespace, labels: Labels,
         low, high = float(x.min()), float(x.max())
         axes.set_xlim(low / 1.3, high * 2.2)  # room for the labels of the top words
     words = corpus.matrix.words
-    points = [(words[i], float(frequency[i]), float(values[i]))
-              for i in _labelled(corpus.matrix.words, frequency, values, shown, labels)]
+    rows = _labelled(corpus.matrix.words, frequency, values, shown, labels)
+    if args.bootstrap and rows:
+        draw_intervals(axes, corpus, args, measure, np.array(rows), frequency, progress)
+    points = [(words[i], float(frequency[i]), float(values[i])) for i in rows]
     place_labels(figure, axes, points)
     return figure
 
@@ -293,10 +307,6 @@ def place_labels(figure: Any, axes: Any, points: list[tuple[str, float, float]])
             text.remove()
 
 
-def _short(name: str, width: int = 18) -> str:
-    return name if len(name) <= width else name[: width - 1] + "\u2026"
-
-
 def ordinal(n: int) -> str:
     """1st, 2nd, 3rd, 4th, 11th, 12th, 13th, 21st, ..."""
     suffix = "th" if n % 100 in (11, 12, 13) else {1: "st", 2: "nd", 3: "rd"}.get(n % 10, "th")
@@ -309,7 +319,7 @@ def part_marks(starts: list[int], length: int, names: list[str]
     every name fits over its stretch, else upright, thinned so that names do
     not overlap (the earlier part keeps its name)."""
     ends = [*starts[1:], length]
-    labels = [_short(Path(name).stem) for name in names]
+    labels = [short(Path(name).stem) for name in names]
     centres = [(a + b) / 2 for a, b in zip(starts, ends)]
     scale = AXIS_WIDTH / max(1, length)  # points per token
     if all((b - a) * scale >= PART_FONT * 0.62 * len(label) + 4

@@ -83,18 +83,27 @@ def _text_columns(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, ...]:
                                       else np.float64) for values in columns.values())
 
 
-def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarray,
+def _blocks(keys: dict[str, Sequence[str]], columns: dict[str, np.ndarray], rows: np.ndarray,
             precision: int | None, quote: Callable[[list[str]], list[str]],
-            delimiter: str = ",", keys: tuple[str, ...] | None = None) -> Iterator[str]:
-    """The text of the rows, a block at a time; every number as repr writes
-    it, or with `precision` significant digits (no exponent below 1e16 for a
-    large value), a whole frequency as an integer."""
+            delimiter: str = ",", names: tuple[str, ...] | None = None) -> Iterator[str]:
+    """The text of the rows, a block at a time: the text key columns, then
+    every number as repr writes it, or with `precision` significant digits
+    (no exponent below 1e16 for a large value), a whole frequency as an
+    integer. `names`: the JSON keys of the key columns and the columns."""
     kinds = _kinds(columns)
     arrays = _text_columns(columns)
+    labels = list(keys.values())
+    # The key columns are handed over as one cell: joined by the delimiter,
+    # or in JSON by the next key's name.
+    joins = [", " + names[k] if names else delimiter for k in range(1, len(labels))]
     for start in range(0, len(rows), BLOCK_ROWS):
         block = np.ascontiguousarray(rows[start:start + BLOCK_ROWS], dtype=np.int64)
-        cells = quote([words[i] for i in block.tolist()])
-        yield format_rows(cells, arrays, kinds, block, precision or 0, delimiter, keys)
+        indexes = block.tolist()
+        cells = quote([labels[0][i] for i in indexes])
+        for join, column in zip(joins, labels[1:]):
+            cells = [a + join + b for a, b in zip(cells, quote([column[i] for i in indexes]))]
+        yield format_rows(cells, arrays, kinds, block, precision or 0, delimiter,
+                          None if names is None else (names[0], *names[len(labels):]))
 
 
 def _csv_quoting(delimiter: str) -> Callable[[list[str]], list[str]]:
@@ -119,32 +128,47 @@ def _csv_quoting(delimiter: str) -> Callable[[list[str]], list[str]]:
     return quote
 
 
+def _keys(words: Sequence[str], keys: dict[str, Sequence[str]] | None
+          ) -> dict[str, Sequence[str]]:
+    """The text columns: `keys` (one label per row number each) when given,
+    else the word."""
+    return {"word": words} if keys is None else keys
+
+
 def write_delimited(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
-                    rows: np.ndarray, delimiter: str, precision: int | None) -> None:
-    csv.writer(out, delimiter=delimiter, lineterminator="\n").writerow(["word", *columns])
-    for text in _blocks(words, columns, rows, precision, _csv_quoting(delimiter), delimiter):
+                    rows: np.ndarray, delimiter: str, precision: int | None,
+                    keys: dict[str, Sequence[str]] | None = None) -> None:
+    keys = _keys(words, keys)
+    csv.writer(out, delimiter=delimiter, lineterminator="\n").writerow([*keys, *columns])
+    for text in _blocks(keys, columns, rows, precision, _csv_quoting(delimiter), delimiter):
         out.write(text)
 
 
 def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
-                     rows: np.ndarray, precision: int | None) -> None:
+                     rows: np.ndarray, precision: int | None,
+                     keys: dict[str, Sequence[str]] | None = None) -> None:
     """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
     import json
 
-    keys = tuple(json.dumps(name) + ": " for name in ("word", *columns))
+    keys = _keys(words, keys)
+    names = tuple(json.dumps(name) + ": " for name in (*keys, *columns))
     encode = json.JSONEncoder(ensure_ascii=False).encode
-    for text in _blocks(words, columns, rows, precision,
-                        lambda block: list(map(encode, block)), keys=keys):
+    for text in _blocks(keys, columns, rows, precision,
+                        lambda block: list(map(encode, block)), names=names):
         out.write(text)
 
 
 def write_parquet(out: BinaryIO, words: Sequence[str], columns: dict[str, np.ndarray],
-                  rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
+                  rows: np.ndarray, metadata: dict[str, str] | None = None,
+                  keys: dict[str, Sequence[str]] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
+    keys = _keys(words, keys)
     arrow: Any = need("pyarrow", "parquet", "writing Parquet")
     parquet: Any = need("pyarrow.parquet", "parquet", "writing Parquet")
-    table = arrow.table({"word": arrow.array([words[i] for i in rows.tolist()], arrow.string()),
+    indexes = rows.tolist()
+    table = arrow.table({**{name: arrow.array([labels[i] for i in indexes], arrow.string())
+                            for name, labels in keys.items()},
                          **{name: values[rows] for name, values in columns.items()}})
     if metadata:
         table = table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
@@ -152,18 +176,20 @@ def write_parquet(out: BinaryIO, words: Sequence[str], columns: dict[str, np.nda
 
 
 def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
-          rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None
-          ) -> None:
+          rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None,
+          keys: dict[str, Sequence[str]] | None = None) -> None:
+    """The table of `rows`: the word, then `columns`; `keys` (text columns,
+    one label per row number) replaces the word column when given."""
     try:
         if fmt == "parquet":
-            write_parquet(output.binary(), words, columns, rows, metadata)
+            write_parquet(output.binary(), words, columns, rows, metadata, keys)
             return
         stream = output.text()
         if fmt == "jsonl":
-            write_json_lines(stream, words, columns, rows, precision)
+            write_json_lines(stream, words, columns, rows, precision, keys)
         else:
             write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
-                            precision)
+                            precision, keys)
         stream.flush()
     except BrokenPipeError:
         raise

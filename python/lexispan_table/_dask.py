@@ -169,9 +169,11 @@ def _default_part_sizes(counts: dask_array.Array, words_axis: int, check: bool) 
 
 
 def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
-                   names: tuple[str, ...], method: str, threads: int | None, check: bool
-                   ) -> dask_array.Array:
-    """One chunk per block of words, each the tuple of that block's columns."""
+                   names: tuple[str, ...], method: str, threads: int | None, check: bool,
+                   task: Any = _evaluate_block, extra: tuple[Any, ...] = ()) -> dask_array.Array:
+    """One chunk per block of words, each the tuple of that block's columns:
+    `task(blocks, numbers, sizes, total, names, method, threads, words_axis,
+    screening, *extra)`, as for _evaluate_block."""
     matrix = _check_counts(counts)
     sizes, value = _sizes_and_total(matrix, part_sizes, total, words_axis, check)
     # Dask runs blocks side by side, one per worker thread; the engine's own
@@ -181,12 +183,13 @@ def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
     # Each block's word numbers, for naming a refused count: chunked as the words.
     numbers = dask_array.arange(matrix.shape[words_axis], chunks=(matrix.chunks[words_axis],))
     screening = (part_sizes is not None, total is not None) if check else None
+    plain = [item for value_ in extra for item in (value_, None)]
     return dask_array.blockwise(
-        _evaluate_block, "i", matrix, index, numbers, "i", sizes, None, value, None, names,
-        None, method, None, workers, None, words_axis, None, screening, None,
+        task, "i", matrix, index, numbers, "i", sizes, None, value, None, names, None,
+        method, None, workers, None, words_axis, None, screening, None, *plain,
         concatenate=False, dtype=np.float64, meta=np.empty((0,), dtype=np.float64),
-        name="lexispan-dispersion-" + tokenize(
-            matrix, sizes, value, names, method, workers, words_axis, screening),
+        name=f"lexispan-{task.__name__.strip('_')}-" + tokenize(
+            matrix, sizes, value, names, method, workers, words_axis, screening, *extra),
     )
 
 

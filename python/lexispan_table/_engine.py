@@ -18,7 +18,8 @@ from ._values import screen_counts, screen_sizes
 
 __all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
            "default_part_sizes", "default_threads", "evaluate", "format_rows", "from_compressed",
-           "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
+           "is_dask_array", "ordered_sum", "pandas", "progress_callback", "resolve_sizes",
+           "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
 
@@ -142,3 +143,8 @@ def word_labels(pd: Any, words: Any, count: int, parts: int | None = None,
         raise ValueError(f"words has {len(labels)} labels, expected {count} (one per "
                          f"word){hint}")
     return pd.Index(labels)
+
+
+def is_dask_array(counts: object) -> bool:
+    """Whether `counts` is a Dask array, recognised without importing Dask."""
+    return type(counts).__module__.startswith("dask.") and hasattr(counts, "chunks")

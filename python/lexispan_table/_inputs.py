@@ -104,7 +104,10 @@ def from_dataframe(frame: Any, words_axis: int) -> CountInput:
 
 
 def adapt(counts: object, words_axis: int) -> CountInput:
-    """The engine's description of `counts`, read in place wherever it can be."""
+    """The engine's description of `counts`, read in place wherever it can be
+    (one already described passes through)."""
+    if isinstance(counts, CountInput):
+        return counts
     if _is_scipy_sparse(counts):
         return from_sparse(counts, words_axis)
     if _is_dataframe(counts):
@@ -146,3 +149,30 @@ def total_value(total: object) -> float:
     if isinstance(total, (bool, str, bytes)) or not isinstance(total, numbers.Real):
         raise TypeError(f"total must be a real number, not {type(total).__name__}")
     return float(total)
+
+
+def part_labels(labels: object, parts: int, what: str) -> tuple[tuple[Any, ...], np.ndarray]:
+    """One hashable label per part (a sequence, array, pandas Series or
+    Categorical) as (the distinct labels in order of first appearance, each
+    part's number among them as int64). A Categorical's unused categories are
+    left out; NumPy scalars become Python values."""
+    if isinstance(labels, (str, bytes)) or not hasattr(labels, "__iter__"):
+        raise TypeError(f"{what} must be a sequence of labels, one per part, not "
+                        f"{type(labels).__name__}")
+    values = list(labels)
+    if len(values) != parts:
+        raise ValueError(f"{what} has {len(values)} labels, expected {parts} (one per part)")
+    numbers: dict[Any, int] = {}
+    codes = np.empty(parts, dtype=np.int64)
+    for i, label in enumerate(values):
+        if isinstance(label, np.generic):
+            label = label.item()
+        if label is None or (isinstance(label, float) and label != label):
+            raise ValueError(f"{what} has no label for part {i} ({label!r})")
+        try:
+            code = numbers.setdefault(label, len(numbers))
+        except TypeError:
+            raise TypeError(f"{what} labels must be hashable; part {i} has a "
+                            f"{type(label).__name__}") from None
+        codes[i] = code
+    return tuple(numbers), codes

@@ -9,7 +9,8 @@ from typing import Any
 import numpy as np
 
 from ._counts import SparseCounts
-from ._engine import check_threads, checked_options, evaluate, pandas, resolve_sizes, word_labels
+from ._engine import (check_threads, checked_options, evaluate, is_dask_array, pandas,
+                      resolve_sizes, word_labels)
 from ._inputs import CountInput, adapt
 
 
@@ -278,8 +279,7 @@ def _index(pd: Any, counts: CountInput, words: Any, axis: int) -> Any:
 
 
 def _dask_module(counts: object) -> Any:
-    # Dask arrays are recognised without importing Dask.
-    if type(counts).__module__.startswith("dask.") and hasattr(counts, "chunks"):
+    if is_dask_array(counts):
         import importlib
         return importlib.import_module("lexispan_table._dask")
     return None

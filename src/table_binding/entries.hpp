@@ -12,6 +12,10 @@ PyObject* ordered_sum_entry(PyObject* module, PyObject* values) noexcept;
 PyObject* column_names_entry(PyObject* module, PyObject* unused) noexcept;
 PyObject* default_threads_entry(PyObject* module, PyObject* unused) noexcept;
 
+// Count matrices with structure (group_entries.cpp).
+PyObject* group_evaluate_entry(PyObject* module, PyObject* args) noexcept;
+PyObject* bootstrap_entry(PyObject* module, PyObject* args) noexcept;
+
 // Token positions (position_entries.cpp).
 PyObject* position_dispersion_entry(PyObject* module, PyObject* args) noexcept;
 PyObject* factorize_entry(PyObject* module, PyObject* args) noexcept;

@@ -13,6 +13,16 @@ PyMethodDef methods[] = {
     {"evaluate", evaluate_entry, METH_VARARGS,
      "evaluate(layout, part_sizes, total, columns, outputs, da, threads, progress)\n--\n\n"
      "Fill the output arrays with the named columns for every word."},
+    {"group_evaluate", group_evaluate_entry, METH_VARARGS,
+     "group_evaluate(layout, part_sizes, total, groups, group_count, within_columns,\n"
+     "               within_outputs, columns, across_outputs, da, threads, progress)\n--\n\n"
+     "Fill the output arrays with the named columns of every word within each group of\n"
+     "parts and across the groups."},
+    {"bootstrap", bootstrap_entry, METH_VARARGS,
+     "bootstrap(layout, part_sizes, multiplicities, replicates, strata, strata_count, first,\n"
+     "          last, columns, outputs, occurs, da, threads, progress)\n--\n\n"
+     "Fill the output arrays with the named columns of words [first, last) in every\n"
+     "replicate, and occurs with whether each word occurs there."},
     {"part_sums", part_sums_entry, METH_VARARGS,
      "part_sums(layout, sums)\n--\n\nAdd every word's counts to sums, word by word in order."},
     {"ordered_sum", ordered_sum_entry, METH_O,

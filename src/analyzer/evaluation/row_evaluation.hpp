@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,6 +43,28 @@ struct WordRow {
     const double* values = nullptr;
     std::size_t entries = 0;
 };
+
+// Calls visit(part, count) for every part of `row` (of n parts) whose count
+// is anything but +0.0, in part order: every other part holds +0.0, which
+// a sum started at +0.0 (that can never become -0.0) may skip, and which the
+// entries of a WordRow may leave out.
+template <class Visit>
+void for_each_entry(const WordRow& row, std::size_t n, Visit visit) {
+    const auto is_plus_zero = [](double x) { return x == 0.0 && !std::signbit(x); };
+    if (row.dense != nullptr) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!is_plus_zero(row.dense[i])) {
+                visit(i, row.dense[i]);
+            }
+        }
+        return;
+    }
+    for (std::size_t e = 0; e < row.entries; ++e) {
+        if (!is_plus_zero(row.values[e])) {
+            visit(std::size_t{row.parts[e]}, row.values[e]);
+        }
+    }
+}
 
 // How DA's sum of |q_i - q_j| over pairs is formed: pairwise gives the
 // record's bits; sorted uses the identity over the sorted q, O(k log k) for a

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,18 +49,22 @@ std::size_t index_at(const CompressedCounts& counts, std::size_t e) noexcept {
     return static_cast<std::size_t>(load_integer(counts.indices, counts.index_size, e));
 }
 
-// One worker's storage: the rows of the current group and the engine's
-// scratch.
+// One participant's storage for the rows of its current group.
 struct GroupBuffers {
     std::vector<std::vector<double>> dense;
     std::vector<std::vector<std::uint32_t>> parts;
     std::vector<std::vector<double>> values;
     std::vector<WordRow> rows;
-    std::vector<RowValues> results;
-    RowScratch scratch;
 
     explicit GroupBuffers(std::size_t group)
-        : dense(group), parts(group), values(group), rows(group), results(group) {}
+        : dense(group), parts(group), values(group), rows(group) {}
+};
+
+// One participant of evaluate_table: the engine's scratch and results.
+struct EvaluationBuffers {
+    explicit EvaluationBuffers(std::size_t group) : results(group) {}
+    std::vector<RowValues> results;
+    RowScratch scratch;
 };
 
 void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std::size_t first,
@@ -108,31 +113,31 @@ bool load_word_slices(const CountMatrix& matrix, const CompressedCounts& counts,
     return true;
 }
 
-void store_group(std::span<const ColumnTarget> targets, std::size_t first, std::size_t count,
-                 const GroupBuffers& buffers) {
-    // results[r] belongs to word first + r.
-    for (const ColumnTarget& target : targets) {
-        if (target.column == Column::range) {
-            auto* out = static_cast<std::int32_t*>(target.data) + first;
-            for (std::size_t r = 0; r < count; ++r) {
-                out[r] = buffers.results[r].range;
-            }
-        } else {
-            auto* out = static_cast<double*>(target.data) + first;
-            const std::size_t column = index_of(target.column);
-            for (std::size_t r = 0; r < count; ++r) {
-                out[r] = buffers.results[r].values[column];
-            }
-        }
-    }
-}
-
 template <class T>
 const std::byte* bytes_of(const T* values) noexcept {
     return static_cast<const std::byte*>(static_cast<const void*>(values));
 }
 
 }  // namespace
+
+void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
+                std::span<const RowValues> results) {
+    // results[r] belongs to word first + r.
+    for (const ColumnTarget& target : targets) {
+        if (target.column == Column::range) {
+            auto* out = static_cast<std::int32_t*>(target.data) + first;
+            for (std::size_t r = 0; r < results.size(); ++r) {
+                out[r] = results[r].range;
+            }
+        } else {
+            auto* out = static_cast<double*>(target.data) + first;
+            const std::size_t column = index_of(target.column);
+            for (std::size_t r = 0; r < results.size(); ++r) {
+                out[r] = results[r].values[column];
+            }
+        }
+    }
+}
 
 CountMatrix WordSlices::matrix(std::size_t words, std::size_t parts) const {
     CompressedCounts counts;
@@ -291,10 +296,10 @@ double ordered_sum(std::span<const double> values) noexcept {
     return sum;
 }
 
-bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
-                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
-    const std::size_t words = matrix.words;
-    if (words == 0) {
+bool for_each_row_group(const CountMatrix& matrix, std::size_t first_word,
+                        std::size_t last_word, const TableRun& run,
+                        const std::function<RowGroupVisit()>& participant) {
+    if (first_word >= last_word) {
         return true;
     }
     if (const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
@@ -309,11 +314,13 @@ bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
             run.stop->store(true, std::memory_order_release);
             return false;  // changed since it was checked
         }
-        return evaluate_table(slices->matrix(matrix.words, matrix.parts), parts, columns, da,
-                              targets, run);
+        return for_each_row_group(slices->matrix(matrix.words, matrix.parts), first_word,
+                                  last_word, run, participant);
     }
+    const std::size_t words = last_word - first_word;
     const std::size_t group = row_group_size();
-    // Words are evaluated `group` at a time; a worker claims several groups at once.
+    // Words are handed over `group` at a time; a participant claims several
+    // groups at once.
     const std::size_t claim = group * 4;
     const std::size_t claims = (words + claim - 1) / claim;
     std::atomic<std::size_t> next_claim{0};
@@ -328,13 +335,15 @@ bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
     // is stopped.
     const auto participate = [&]() {
         GroupBuffers buffers(group);
+        const RowGroupVisit visit = participant();
         for (;;) {
             const std::size_t c = next_claim.fetch_add(1, std::memory_order_relaxed);
             if (c >= claims || stop.load(std::memory_order_acquire)) {
                 return;
             }
-            const std::size_t end = std::min(words, c * claim + claim);
-            for (std::size_t first = c * claim; first < end; first += group) {
+            const std::size_t begin = first_word + c * claim;
+            const std::size_t end = std::min(last_word, begin + claim);
+            for (std::size_t first = begin; first < end; first += group) {
                 if (stop.load(std::memory_order_acquire)) {
                     return;
                 }
@@ -345,13 +354,13 @@ bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
                                              first, count, buffers)) {
                     return give_up();
                 }
-                evaluate_rows(parts, buffers.rows.data(), count, columns, da, buffers.scratch,
-                              buffers.results.data(), &stop);
+                visit(first, std::span<const WordRow>(buffers.rows.data(), count));
                 if (stop.load(std::memory_order_acquire)) {
                     return;  // the group may be unfinished; the call is abandoned
                 }
-                store_group(targets, first, count, buffers);
-                run.done->fetch_add(count, std::memory_order_relaxed);
+                if (run.done != nullptr) {
+                    run.done->fetch_add(count, std::memory_order_relaxed);
+                }
             }
         }
     };
@@ -365,6 +374,22 @@ bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
                     [&] { return stop.load(std::memory_order_acquire); });
     }
     return !changed.load(std::memory_order_relaxed);
+}
+
+bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
+                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
+    const std::size_t group = row_group_size();
+    std::atomic<bool>* stop = run.stop;
+    return for_each_row_group(matrix, 0, matrix.words, run, [&]() -> RowGroupVisit {
+        auto buffers = std::make_shared<EvaluationBuffers>(group);
+        return [&, buffers](std::size_t first, std::span<const WordRow> rows) {
+            evaluate_rows(parts, rows.data(), rows.size(), columns, da, buffers->scratch,
+                          buffers->results.data(), stop);
+            if (!stop->load(std::memory_order_acquire)) {
+                store_rows(targets, first, std::span(buffers->results.data(), rows.size()));
+            }
+        };
+    });
 }
 
 }  // namespace lexispan

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <variant>
@@ -78,6 +79,10 @@ struct ColumnTarget {
     void* data;
 };
 
+// Writes results[r] to word first + r of every target.
+void store_rows(std::span<const ColumnTarget> targets, std::size_t first,
+                std::span<const RowValues> results);
+
 // A compressed matrix must have non-decreasing pointers from 0 to at most
 // `entries`, and in every slice strictly ascending indices inside the other
 // axis. Returns the complaint, or nothing for a sound matrix (and always
@@ -105,6 +110,25 @@ struct TableRun {
     std::atomic<bool>* stop = nullptr;
     std::atomic<std::size_t>* done = nullptr;
 };
+
+// What one participant does with a group of at most row_group_size() words:
+// rows[r] is word first + r. The rows' storage lasts until the next visit.
+using RowGroupVisit = std::function<void(std::size_t first, std::span<const WordRow> rows)>;
+
+// Hands words [first, last) of a matrix that passed check_counts to
+// run.threads participants, a group of rows at a time, each participant
+// seeing its words in ascending order (with one participant, every word in
+// order). `participant` runs once on each participant's thread and returns
+// its visit. A group counts in run.done (if any) once its visit returns,
+// unless the call was stopped meanwhile; a stopped call ends every
+// participant after its current group. A matrix compressed by parts is made
+// into word slices first (transpose_to_words). Every pointer and index is checked
+// again as it is read (the caller's arrays may change while the engine
+// runs): false when one has changed, with the call stopped. Throws what a
+// participant threw, after the others have ended.
+[[nodiscard]] bool for_each_row_group(const CountMatrix& matrix, std::size_t first,
+                                      std::size_t last, const TableRun& run,
+                                      const std::function<RowGroupVisit()>& participant);
 
 // Fills every target for every word. The matrix must have passed
 // check_counts and have as many parts as `parts`. Every pointer and index is
