@@ -64,9 +64,9 @@ def _checked_sizes(sizes: Any, parts: int) -> np.ndarray:
 
 def _evaluate_block(blocks: Sequence[Any], sizes: np.ndarray, total: float,
                     names: tuple[str, ...], method: str, threads: int,
-                    words_axis: int) -> tuple[np.ndarray, ...]:
+                    words_axis: int, level: float) -> tuple[np.ndarray, ...]:
     counts = adapt(_join(blocks, words_axis), words_axis)
-    columns = evaluate(counts, sizes, total, names, method, threads, False)
+    columns = evaluate(counts, sizes, total, names, method, threads, False, level)
     return tuple(columns[name] for name in names)
 
 
@@ -137,7 +137,8 @@ def _default_part_sizes(counts: dask_array.Array, words_axis: int) -> Any:
 
 
 def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
-                   names: tuple[str, ...], method: str, threads: int | None) -> dask_array.Array:
+                   names: tuple[str, ...], method: str, threads: int | None,
+                   level: float) -> dask_array.Array:
     """One chunk per block of words, each the tuple of that block's columns."""
     matrix = _check_counts(counts)
     sizes, value = _sizes_and_total(matrix, part_sizes, total, words_axis)
@@ -147,19 +148,20 @@ def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
     index = "ij" if words_axis == 0 else "ji"
     return dask_array.blockwise(
         _evaluate_block, "i", matrix, index, sizes, None, value, None, names, None,
-        method, None, workers, None, words_axis, None,
+        method, None, workers, None, words_axis, None, level, None,
         concatenate=False, dtype=np.float64, meta=np.empty((0,), dtype=np.float64),
         name="lexispan-dispersion-" + tokenize(
-            matrix, sizes, value, names, method, workers, words_axis),
+            matrix, sizes, value, names, method, workers, words_axis, level),
     )
 
 
 def dispersion_arrays(counts: Any, part_sizes: Any, total: Any, *, words_axis: int,
-                      measures: tuple[str, ...], da: str, threads: int | None
+                      measures: tuple[str, ...], da: str, threads: int | None, level: float
                       ) -> dict[str, Any]:
     """{measure name: lazy dask array with one value per word}, chunked as the
     words of `counts`."""
-    results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads)
+    results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads,
+                             level)
     return {
         name: results.map_blocks(_column, position, dtype=column_dtype(name),
                                  meta=np.empty((0,), dtype=column_dtype(name)),
@@ -169,7 +171,7 @@ def dispersion_arrays(counts: Any, part_sizes: Any, total: Any, *, words_axis: i
 
 
 def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_axis: int,
-               measures: tuple[str, ...], da: str, threads: int | None) -> Any:
+               measures: tuple[str, ...], da: str, threads: int | None, level: float) -> Any:
     """A lazy dask DataFrame of the measures, one partition per block of words."""
     try:
         import dask.dataframe as dd
@@ -179,7 +181,8 @@ def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_ax
             "lexispan_table.dispersion on a Dask array returns a Dask DataFrame and needs "
             "dask[dataframe]: pip install 'lexispan[dask]' (or call dispersion_arrays)"
         ) from None
-    results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads)
+    results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads,
+                             level)
     lengths = [int(size) for size in results.chunks[0]]
     starts = np.concatenate(([0], np.cumsum(lengths, dtype=np.int64))).tolist()
     labels = None if words is None else word_labels(pd, words, int(starts[-1]))

@@ -8,14 +8,16 @@ from typing import Any
 
 import numpy as np
 
-from ._engine import check_threads, checked_options, evaluate, pandas, resolve_sizes, word_labels
+from ._engine import (DEFAULT_LEVEL, check_threads, checked_options, evaluate, pandas,
+                      resolve_sizes, word_labels)
 from ._inputs import CountInput, adapt
 
 
 def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
                       words_axis: int = 0, measures: Sequence[str] | None = None,
                       da: str = "pairwise", threads: int | None = None,
-                      progress: bool = False) -> dict[str, np.ndarray]:
+                      progress: bool = False, level: float = DEFAULT_LEVEL
+                      ) -> dict[str, np.ndarray]:
     """Dispersion measures of every word of a word x part count matrix, as
     {measure name: array with one value per word}, in the order asked for.
 
@@ -28,30 +30,33 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     and the record's fields; "all": every name). da: "pairwise" gives the
     record's exact bits; "sorted" computes DA in O(k log k) for a word found
     in k parts, with another rounding. threads: worker count (default: the
-    pool's). progress: show a progress bar over words.
+    pool's). progress: show a progress bar over words. level: the confidence
+    level of D_MB's interval (dmb_low, dmb_high), strictly between 0 and 1
+    (default 0.95), else ValueError.
 
     A dask.array.Array of counts (NumPy or scipy.sparse chunks) gives a dict
     of lazy Dask arrays with the same values, computed block of words by
     block of words; there threads is per block (default 1) and progress is
     Dask's.
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, confidence = checked_options(words_axis, measures, da, threads, level)
     dask_input = _dask_module(counts)
     if dask_input is not None:
         result: dict[str, np.ndarray] = dask_input.dispersion_arrays(
             counts, part_sizes, total, words_axis=axis, measures=names, da=method,
-            threads=threads)
+            threads=threads, level=confidence)
         return result
     workers = check_threads(threads)
     adapted = adapt(counts, axis)
     sizes, value = resolve_sizes(adapted, part_sizes, total)
-    return evaluate(adapted, sizes, value, names, method, workers, bool(progress))
+    return evaluate(adapted, sizes, value, names, method, workers, bool(progress), confidence)
 
 
 def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
                words: Sequence[Any] | None = None, words_axis: int = 0,
                measures: Sequence[str] | None = None, da: str = "pairwise",
-               threads: int | None = None, progress: bool = False) -> Any:
+               threads: int | None = None, progress: bool = False,
+               level: float = DEFAULT_LEVEL) -> Any:
     """Dispersion measures of every word of a word x part count matrix, as a
     pandas DataFrame with one row per word and one column per measure.
 
@@ -60,17 +65,18 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     is as for dispersion_arrays; a dask.array.Array of counts gives a lazy
     Dask DataFrame with one partition per block of words.
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, confidence = checked_options(words_axis, measures, da, threads, level)
     dask_input = _dask_module(counts)
     if dask_input is not None:
         return dask_input.dispersion(counts, part_sizes, total, words=words, words_axis=axis,
-                                     measures=names, da=method, threads=threads)
+                                     measures=names, da=method, threads=threads,
+                                     level=confidence)
     workers = check_threads(threads)
     pd = pandas()
     adapted = adapt(counts, axis)
     index = _index(pd, adapted, words)
     sizes, value = resolve_sizes(adapted, part_sizes, total)
-    columns = evaluate(adapted, sizes, value, names, method, workers, bool(progress))
+    columns = evaluate(adapted, sizes, value, names, method, workers, bool(progress), confidence)
     return pd.DataFrame(columns, index=index, copy=False)
 
 

@@ -122,7 +122,7 @@ void raise_complaint(const std::optional<MeasureError>& complaint) {
 
 }  // namespace
 
-// evaluate(layout, part_sizes, total, columns, outputs, da, threads, progress)
+// evaluate(layout, part_sizes, total, columns, outputs, da, level, threads, progress)
 PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
         PyObject* layout = nullptr;
@@ -131,11 +131,15 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         PyObject* names = nullptr;
         PyObject* outputs = nullptr;
         const char* da_name = nullptr;
+        double level = 0.0;
         Py_ssize_t threads = 1;
         PyObject* progress = nullptr;
-        if (!PyArg_ParseTuple(args, "OOdOOsnO", &layout, &sizes_object, &total, &names, &outputs,
-                              &da_name, &threads, &progress)) {
+        if (!PyArg_ParseTuple(args, "OOdOOsdnO", &layout, &sizes_object, &total, &names,
+                              &outputs, &da_name, &level, &threads, &progress)) {
             throw_pending_error();
+        }
+        if (!(level > 0.0 && level < 1.0)) {
+            throw_python_error(PyExc_ValueError, "level must lie strictly between 0 and 1");
         }
         const HeldMatrix held = matrix_from(layout);
         const PartTable parts =
@@ -150,6 +154,7 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
             throw_python_error(PyExc_ValueError, "threads must be at least 1");
         }
         ColumnSet columns;
+        columns.set_level(level);
         std::vector<ColumnTarget> targets;
         const std::vector<Buffer> output_buffers = bind_outputs(
             names, outputs, held.matrix.words, "a 1-D array", column_named,

@@ -263,11 +263,11 @@ void check_walks(std::uint64_t round, const lexispan::PartTable& table, const Ra
     }
     const lexispan::RowView<lexispan::DenseWalk> whole(
         lexispan::DenseWalk(row.dense.data(), q.data(), table.relative.data(), n),
-        table.min_relative, table.total, nullptr);
+        table.min_relative, table.total, nullptr, table.by_frequency.get());
     const lexispan::RowView<lexispan::SparseWalk> stored(
         lexispan::SparseWalk(row.parts.data(), row.values.data(), entry_q.data(),
                              row.parts.size(), table.relative.data(), n),
-        table.min_relative, table.total, table.sparse.get());
+        table.min_relative, table.total, table.sparse.get(), table.by_frequency.get());
     if (!std::isfinite(stored.frequency) || !std::isfinite(stored.q_total)) {
         return;  // the bulk sums need finite terms
     }
