@@ -78,7 +78,7 @@ def run_method(method: str, counts, sizes, total) -> dict[str, np.ndarray]:
         if method == "table sorted":
             da = "sorted"
         elif method == "table no DA":
-            names = [m for m in lexispan_table.MEASURE_NAMES if m not in DA_COLUMNS]
+            names = [m for m in lexispan_table.DEFAULT_MEASURE_NAMES if m not in DA_COLUMNS]
         return lexispan_table.dispersion_arrays(counts, sizes, total, measures=names, da=da)
     return scipy_peer.dispersion(counts, sizes, total, da=method == "peer")
 

@@ -3,12 +3,13 @@
 // line per figure; each time comes with the clock measured just after it,
 // as the core's frequency follows the load on the other cores.
 //
-//   da_kernels [--previous] [--budget BYTES] [--repeats R] N...
+//   da_kernels [--previous [--previous-rows R]] [--budget BYTES] [--repeats R] N...
 //
 // --previous also times the kernels of an earlier revision, compiled with
 // their namespace renamed to lexispan_previous (the script extracts them).
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +22,7 @@
 
 #include "analyzer/sums/da_pair_sums.hpp"
 #include "analyzer/sums/da_sums.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 #if defined(LEXISPAN_BENCH_PREVIOUS)
 namespace lexispan_previous {
@@ -134,6 +136,7 @@ int main(int argc, char** argv) {
     std::size_t budget = 0;
     int repeats = 3;
     std::size_t rows = lexispan::da_lanes;
+    std::size_t previous_rows = 16;
     std::string only;
     std::vector<std::size_t> lengths;
     for (int a = 1; a < argc; ++a) {
@@ -144,6 +147,8 @@ int main(int argc, char** argv) {
             budget = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--only" && a + 1 < argc) {
             only = argv[++a];
+        } else if (arg == "--previous-rows" && a + 1 < argc) {
+            previous_rows = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--rows" && a + 1 < argc) {
             rows = std::strtoull(argv[++a], nullptr, 10);
         } else if (arg == "--repeats" && a + 1 < argc) {
@@ -162,13 +167,8 @@ int main(int argc, char** argv) {
     std::printf("clock_hz %.0f\n", hz_before);
     std::printf("tsc_hz %.0f\n", tsc_hz());
 
-    using lexispan::DaKernel;
-    const struct {
-        DaKernel kernel;
-        const char* name;
-    } kernels[] = {{DaKernel::avx512, "avx512"},
-                   {DaKernel::avx2, "avx2"},
-                   {DaKernel::baseline, "baseline"}};
+    using lexispan::CpuLevel;
+    const CpuLevel kernels[] = {CpuLevel::avx512, CpuLevel::avx2, CpuLevel::baseline};
     for (const std::size_t n : lengths) {
         const auto q = make_rows(rows, n, 20261208 + n);
         std::vector<const double*> pointers;
@@ -190,17 +190,18 @@ int main(int argc, char** argv) {
             std::printf("time scalar %zu %zu %.6f %ld %.0f\n", n, rows, scalar_seconds,
                         peak_rss_kib(), measured_hz());
         }
-        for (const auto& k : kernels) {
-            if (!lexispan::da_kernel_available(k.kernel) || (!only.empty() && only != k.name)) {
+        for (const CpuLevel level : kernels) {
+            const char* const name = lexispan::cpu_level_name(level);
+            if (!lexispan::cpu_level_supported(level) || (!only.empty() && only != name)) {
                 continue;
             }
+            lexispan::force_cpu_level(level);
             double sums[lexispan::da_lanes];
             const double t = best_time(reps, [&] {
                 if (budget == 0) {
-                    lexispan::da_pair_sums_with(k.kernel, pointers.data(), rows, n, sums);
+                    lexispan::da_pair_sums(pointers.data(), rows, n, sums);
                 } else {
-                    lexispan::da_pair_sums_with_budget(k.kernel, pointers.data(), rows, n, sums,
-                                                       budget);
+                    lexispan::da_pair_sums_with_budget(pointers.data(), rows, n, sums, budget);
                 }
             });
             if (!have_reference) {
@@ -208,16 +209,16 @@ int main(int argc, char** argv) {
                 have_reference = true;
             }
             if (!same_bits(sums, reference, rows)) {
-                std::printf("mismatch %s %zu\n", k.name, n);
+                std::printf("mismatch %s %zu\n", name, n);
                 return 1;
             }
-            std::printf("time %s %zu %zu %.6f %ld %.0f\n", k.name, n, rows, t, peak_rss_kib(),
+            std::printf("time %s %zu %zu %.6f %ld %.0f\n", name, n, rows, t, peak_rss_kib(),
                         measured_hz());
         }
 #if defined(LEXISPAN_BENCH_PREVIOUS)
         if (previous) {
-            // The earlier kernels took at most 16 rows a call.
-            constexpr std::size_t previous_lanes = 16;
+            // The earlier kernels' group (16 rows a call before 24).
+            const std::size_t previous_lanes = std::min(previous_rows, lexispan::da_lanes);
             const struct {
                 lexispan_previous::DaKernel kernel;
                 const char* name;
@@ -225,11 +226,11 @@ int main(int argc, char** argv) {
                         {lexispan_previous::DaKernel::avx2, "previous_avx2"},
                         {lexispan_previous::DaKernel::baseline, "previous_baseline"}};
             for (const auto& k : olds) {
-                if (!lexispan::da_kernel_available(static_cast<DaKernel>(k.kernel)) ||
+                if (!lexispan::cpu_level_supported(static_cast<CpuLevel>(k.kernel)) ||
                     (!only.empty() && only != k.name)) {
                     continue;
                 }
-                double sums[previous_lanes];
+                double sums[lexispan::da_lanes];
                 const double t = best_time(reps, [&] {
                     lexispan_previous::da_pair_sums_with(k.kernel, pointers.data(),
                                                          previous_lanes, n, sums);

@@ -14,6 +14,7 @@ TOOL = ROOT / "tools" / "check-da-registers"
 COMPILER = shutil.which("c++") or shutil.which("g++")
 
 pytestmark = [
+    pytest.mark.skipif(not TOOL.is_file(), reason="needs the source tree (tools/check-da-registers)"),
     pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
                        reason="the kernels are checked in x86-64 code"),
     pytest.mark.skipif(shutil.which("objdump") is None, reason="needs objdump"),

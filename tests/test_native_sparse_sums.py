@@ -2,8 +2,9 @@
 test on random inputs: ties, subnormal and huge terms, runs across many binades, all-zero, one
 nonzero and full rows, rows at the dense/sparse switch; every column of the table, the catalogue's
 included, on random choices of columns, and rows with NaN, infinite, negative or -0.0 cells that
-must take the plain walk)."""
+must take the plain walk). The bulk sums' kernels run at each level LEXISPAN_CPU_LEVEL forces."""
 
+import os
 import subprocess
 
 import pytest
@@ -26,3 +27,14 @@ def test_bulk_sums_match_the_plain_walk(binary, seed):
                          timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.startswith("ok ")
+
+
+@pytest.mark.parametrize("level", ["baseline", "avx2", "avx512"])
+def test_every_kernel_level_matches_the_plain_walk(binary, level):
+    env = dict(os.environ, LEXISPAN_CPU_LEVEL=level)
+    run = subprocess.run([str(binary), "10000", "7"], capture_output=True, text=True,
+                         timeout=300, env=env)
+    assert run.returncode == 0, run.stdout + run.stderr
+    if run.stdout.startswith("skip"):
+        pytest.skip(run.stdout.strip())
+    assert run.stdout.strip().endswith(f"at {level}")

@@ -5,12 +5,11 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Sequence
-from importlib import metadata
 from pathlib import Path
 
 import numpy as np
 
-from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
+from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES, __version__
 
 from lexispan_cli import keyness, options, plot, plot_keyness
 from lexispan_cli.corpus import Corpus, is_text_input, read
@@ -47,7 +46,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("input", metavar="INPUT", type=Path,
                         help="folder of text files, a table, or - for standard input")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
 
     out = parser.add_argument_group("output")
     options.add_output_options(out)
@@ -68,13 +67,6 @@ def build_parser() -> argparse.ArgumentParser:
     options.add_progress_option(out)
     options.add_input_options(parser)
     return parser
-
-
-def _version() -> str:
-    try:
-        return metadata.version("lexispan")
-    except metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def _chosen_measures(args: argparse.Namespace) -> tuple[list[str], list[str]]:

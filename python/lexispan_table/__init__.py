@@ -10,6 +10,7 @@ from ._measures import (DEFAULT_MEASURE_NAMES, KEYNESS_MEASURE_NAMES, KEYNESS_ME
                         Measure)
 from ._positions import position_dispersion, positions_from_tokens
 from ._table import dispersion, dispersion_arrays
+from ._version import __version__ as __version__
 
 __all__ = ["DEFAULT_MEASURE_NAMES", "KEYNESS_MEASURES", "KEYNESS_MEASURE_NAMES", "MEASURES",
            "MEASURE_NAMES", "Measure", "POSITION_MEASURES", "POSITION_MEASURE_NAMES",

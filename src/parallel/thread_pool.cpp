@@ -2,8 +2,6 @@
 // survival across fork(). Its size comes from cpu_budget.
 #include "parallel/thread_pool.hpp"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "parallel/cpu_budget.hpp"
+#include "platform/system.hpp"
 
 namespace lexispan {
 
@@ -185,7 +184,7 @@ public:
 private:
     void worker_main() noexcept {
         t_runs_inline = true;
-        pthread_setname_np(pthread_self(), "lexispan-worker");
+        name_this_thread("lexispan-worker");
         std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -245,12 +244,12 @@ void child_after_fork() noexcept {
 }
 
 // Registered when the library is loaded rather than when the pool is first
-// created: pthread_atfork takes the C library's fork-handler lock, which a
+// created: pthread_atfork (behind run_around_fork) takes the C library's fork-handler lock, which a
 // concurrent fork() holds while our prepare handler waits for create_mutex,
 // so registering under create_mutex could deadlock, and a child forked
 // mid-registration would inherit a half-done once-state.
 [[maybe_unused]] const int g_fork_handlers_registered =
-    pthread_atfork(prepare_fork, parent_after_fork, child_after_fork);
+    run_around_fork(prepare_fork, parent_after_fork, child_after_fork);
 
 void remember_failure(const char* detail) noexcept {
     g_registry.failed = true;

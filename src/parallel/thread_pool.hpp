@@ -21,8 +21,6 @@ public:
     PoolUnavailable();
     explicit PoolUnavailable(std::string_view detail);
 };
-// The earlier spelling, for callers that still use it.
-using pool_unavailable = PoolUnavailable;
 
 // Runs body(begin, end) over consecutive chunks covering [0, count), each
 // chunk at most `chunk` items, on the process-wide pool (created on first

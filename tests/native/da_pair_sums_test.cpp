@@ -13,6 +13,7 @@
 #include "analyzer/sums/da_pair_sums.hpp"
 #include "analyzer/measures/measures.hpp"
 #include "check.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 using namespace lexispan;
 
@@ -38,10 +39,11 @@ double draw(std::mt19937_64& rng) {
     }
 }
 
-// budget 0 means the kernel's own L2 share (da_pair_sums_with); otherwise
-// the rows are regrouped as that many bytes of cache allow.
-void check(DaKernel kernel, const char* name, std::size_t rows, std::size_t n,
-           std::size_t budget, std::mt19937_64& rng) {
+// budget 0 means the kernel's own L2 share (da_pair_sums); otherwise the
+// rows are regrouped as that many bytes of cache allow. The kernels run at
+// the level forced by the caller.
+void check(const char* name, std::size_t rows, std::size_t n, std::size_t budget,
+           std::mt19937_64& rng) {
     std::vector<std::vector<double>> q(rows, std::vector<double>(n));
     for (auto& row : q) {
         for (double& x : row) {
@@ -56,9 +58,9 @@ void check(DaKernel kernel, const char* name, std::size_t rows, std::size_t n,
     // A canary past the last row: nothing may be written there.
     sums[rows] = 12345.0;
     if (budget == 0) {
-        da_pair_sums_with(kernel, pointers.data(), rows, n, sums);
+        da_pair_sums(pointers.data(), rows, n, sums);
     } else {
-        da_pair_sums_with_budget(kernel, pointers.data(), rows, n, sums, budget);
+        da_pair_sums_with_budget(pointers.data(), rows, n, sums, budget);
     }
     for (std::size_t r = 0; r < rows; ++r) {
         const double expected = da_pair_sum(q[r].data(), n);
@@ -77,7 +79,7 @@ void check(DaKernel kernel, const char* name, std::size_t rows, std::size_t n,
 
 // Rows whose every pair term is NaN or infinite: the sum keeps the payload
 // of the first NaN term, which only the operand order of the adds decides.
-void check_special_rows(DaKernel kernel, const char* name, std::mt19937_64& rng) {
+void check_special_rows(const char* name, std::mt19937_64& rng) {
     for (std::size_t rows = 1; rows <= da_lanes; rows += 5) {
         std::vector<std::vector<double>> q(rows);
         for (std::size_t r = 0; r < rows; ++r) {
@@ -104,9 +106,9 @@ void check_special_rows(DaKernel kernel, const char* name, std::mt19937_64& rng)
         for (const std::size_t budget : {std::size_t{0}, std::size_t{64}, std::size_t{1000}}) {
             double sums[da_lanes];
             if (budget == 0) {
-                da_pair_sums_with(kernel, pointers.data(), rows, 40, sums);
+                da_pair_sums(pointers.data(), rows, 40, sums);
             } else {
-                da_pair_sums_with_budget(kernel, pointers.data(), rows, 40, sums, budget);
+                da_pair_sums_with_budget(pointers.data(), rows, 40, sums, budget);
             }
             for (std::size_t r = 0; r < rows; ++r) {
                 const double expected = da_pair_sum(q[r].data(), 40);
@@ -124,22 +126,19 @@ void check_special_rows(DaKernel kernel, const char* name, std::mt19937_64& rng)
 }  // namespace
 
 int main() {
-    const struct {
-        DaKernel kernel;
-        const char* name;
-    } kernels[] = {{DaKernel::baseline, "baseline"},
-                   {DaKernel::avx2, "avx2"},
-                   {DaKernel::avx512, "avx512"}};
+    const CpuLevel widest = cpu_level();
     std::mt19937_64 rng(20261208);
-    for (const auto& k : kernels) {
-        if (!da_kernel_available(k.kernel)) {
-            std::printf("skip %s (not supported here)\n", k.name);
+    for (const CpuLevel level : cpu_levels) {
+        const char* const name = cpu_level_name(level);
+        if (!cpu_level_supported(level)) {
+            std::printf("skip %s (not supported here)\n", name);
             continue;
         }
+        force_cpu_level(level);
         // Every row count, lengths around the vector widths.
         for (std::size_t rows = 1; rows <= da_lanes; ++rows) {
             for (const std::size_t n : {0u, 1u, 2u, 3u, 7u, 8u, 9u, 33u, 200u}) {
-                check(k.kernel, k.name, rows, n, 0, rng);
+                check(name, rows, n, 0, rng);
             }
         }
         // Random counts and lengths, with cache budgets from one element
@@ -150,12 +149,13 @@ int main() {
             const std::size_t rows = 1 + rng() % da_lanes;
             const std::size_t n = rng() % 260;
             const std::size_t budgets[] = {1, 64, 700, 2048, 5000, 1u << 20};
-            check(k.kernel, k.name, rows, n, budgets[rng() % 6], rng);
+            check(name, rows, n, budgets[rng() % 6], rng);
         }
-        check_special_rows(k.kernel, k.name, rng);
-        std::printf("ok %s\n", k.name);
+        check_special_rows(name, rng);
+        std::printf("ok %s\n", name);
     }
-    // The dispatching entry, on every row count.
+    force_cpu_level(widest);
+    // The dispatching entry at the level it starts with, on every row count.
     for (std::size_t rows = 0; rows <= da_lanes; ++rows) {
         std::vector<std::vector<double>> q(rows, std::vector<double>(57));
         std::vector<const double*> pointers;
@@ -190,14 +190,14 @@ int main() {
             }
             pointers.push_back(row.data());
         }
-        for (const DaKernel kernel : {DaKernel::baseline, DaKernel::avx2, DaKernel::avx512}) {
-            if (!da_kernel_available(kernel)) {
+        for (const CpuLevel level : cpu_levels) {
+            if (!cpu_level_supported(level)) {
                 continue;
             }
+            force_cpu_level(level);
             std::atomic<bool> stop{false};
             double sums[da_lanes];
-            if (!da_pair_sums_with_budget(kernel, pointers.data(), rows, n, sums, budget, &stop,
-                                          slice)) {
+            if (!da_pair_sums_with_budget(pointers.data(), rows, n, sums, budget, &stop, slice)) {
                 std::printf("FAIL stoppable gave up without a stop\n");
                 ++failures;
             }
@@ -210,8 +210,7 @@ int main() {
             }
             stop.store(true);
             if (n > slice + 1 &&
-                da_pair_sums_with_budget(kernel, pointers.data(), rows, n, sums, budget, &stop,
-                                         slice)) {
+                da_pair_sums_with_budget(pointers.data(), rows, n, sums, budget, &stop, slice)) {
                 std::printf("FAIL stoppable ran to the end with the flag raised\n");
                 ++failures;
             }

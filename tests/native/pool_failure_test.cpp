@@ -96,11 +96,14 @@ void test_bad_alloc_propagates() {
         std::atomic<bool> stop{false};
         bool caught = false;
         volatile std::size_t huge = std::numeric_limits<std::size_t>::max() / 4;
+        char* volatile allocated = nullptr;
         try {
             run_chunked(4, 1, stop, [&](std::size_t begin, std::size_t) {
                 if (begin == 2) {
                     std::vector<char> v;
                     v.reserve(huge);
+                    // Used, so that Clang cannot leave the allocation out.
+                    allocated = v.data();
                 }
             });
         } catch (const std::bad_alloc&) {

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import io
 import itertools
-import sys
 from typing import Any, BinaryIO
 
 import numpy as np
@@ -26,8 +25,11 @@ def read(stream: BinaryIO, path: str, options: TableOptions) -> CountMatrix:
 def _load(stream: BinaryIO, path: str) -> Any:
     parquet: Any = need("pyarrow.parquet", "parquet", "reading Parquet")
     try:
-        source = io.BytesIO(stream.read()) if stream is sys.stdin.buffer else stream
-        return parquet.read_table(source)
+        # One file read by the calling thread, not read_table's dataset: the dataset
+        # lets Arrow's threads drop the last reference to the Python bytes, and one
+        # dropped while the interpreter exits ends the process with std::terminate.
+        with parquet.ParquetFile(io.BytesIO(stream.read())) as file:
+            return file.read()
     except (OSError, ValueError) as exc:
         message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         raise InputError(path, f"not a readable Parquet file: {message}") from None

@@ -33,7 +33,7 @@ struct PositionTargets {
 // depend on the count. Returns the complaint of the lowest-numbered word
 // whose positions break the rule (its values are left unwritten). `stop`
 // ends the run after the current claim; `done` counts finished words.
-// Throws pool_unavailable or std::bad_alloc like the table engine.
+// Throws PoolUnavailable or std::bad_alloc like the table engine.
 [[nodiscard]] std::optional<PositionComplaint> evaluate_positions(
     const PositionList& list, const PositionTargets& targets, std::size_t threads,
     std::atomic<bool>& stop, std::atomic<std::size_t>& done);

@@ -255,16 +255,20 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
     return settle_da_guards(view, r, entries, method, scratch.sorted, out);
 }
 
-// Estimated costs in nanoseconds, measured with AVX-512 at n = 200 to 8,000
-// (bench/RESULTS.md): the kernel's call costs about 1.1 ns per pair of parts
-// for up to 8 rows (its lanes cost the same full or empty) and 0.12 ns more
-// per row beyond; the sparse pair sum about 1.06 ns per pair of entries and
-// 310 ns per entry (the rows it must walk plainly where the sum crosses a
-// binade, and its per-row set-up).
+// Estimated costs in nanoseconds, measured at n = 200 to 8,000 on the AVX2
+// kernel of a Zen 3 core (bench/RESULTS.md): the kernel's call costs about
+// 1.1 ns per pair of parts for up to 8 rows (its lanes cost the same full
+// or empty) and 0.12 ns more per row beyond; the sparse pair sum about
+// 1.06 ns per pair of entries and 310 ns per entry (the rows it must walk
+// plainly where the sum crosses a binade, and its per-row set-up). Only the
+// choice depends on them, never a bit.
+// The kernel's estimate is weighted up by a quarter, about how much both
+// vary between rows and runs: where they are that close, the sparse sums
+// stay, as the engine had them.
 double kernel_cost(std::size_t rows, std::size_t n) noexcept {
     const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) * 0.5;
     const double beyond = rows > 8 ? static_cast<double>(rows - 8) : 0.0;
-    return pairs * (1.1 + 0.12 * beyond);
+    return 1.25 * pairs * (1.1 + 0.12 * beyond);
 }
 double sparse_cost(std::size_t entries) noexcept {
     const auto k = static_cast<double>(entries);

@@ -78,7 +78,7 @@ struct TableRun {
 
 // Fills every target for every word. The matrix must have passed
 // check_counts and have as many parts as `parts`. Throws what a worker threw
-// (std::bad_alloc, pool_unavailable) after the others have ended.
+// (std::bad_alloc, PoolUnavailable) after the others have ended.
 void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
                     DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run);
 

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "analyzer/profile/ordered_add.hpp"
+#include "platform/compiler.hpp"
 
 namespace lexispan {
 
 namespace {
 
-__extension__ typedef unsigned __int128 wide_unsigned;
+using wide_unsigned = WideUnsigned;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 

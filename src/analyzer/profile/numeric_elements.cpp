@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/compiler.hpp"
+
 namespace lexispan {
 
 namespace {
@@ -14,13 +16,7 @@ Bits load_bits(const std::byte* source, bool swap) noexcept {
     Bits bits;
     std::memcpy(&bits, source, sizeof bits);
     if (swap) {
-        if constexpr (sizeof(Bits) == 2) {
-            bits = __builtin_bswap16(bits);
-        } else if constexpr (sizeof(Bits) == 4) {
-            bits = __builtin_bswap32(bits);
-        } else if constexpr (sizeof(Bits) == 8) {
-            bits = __builtin_bswap64(bits);
-        }
+        bits = byte_swap(bits);
     }
     return bits;
 }

@@ -13,131 +13,89 @@
 #include "analyzer/sums/da_pair_sums.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <utility>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <unistd.h>
-#endif
+#include "analyzer/profile/ordered_add.hpp"
+#include "platform/cpu_dispatch.hpp"
+#include "platform/system.hpp"
 
 namespace lexispan {
 
 namespace {
 
-// Vectors of W doubles, read from memory aligned only as a double is. (An
-// alias template would silently drop the vector attribute.)
-using doubles2 = double __attribute__((vector_size(16), aligned(8)));
-using doubles4 = double __attribute__((vector_size(32), aligned(8)));
-using doubles8 = double __attribute__((vector_size(64), aligned(8)));
-using bits2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
-using bits4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
-using bits8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
-
 // A pass's rows sit in blocks of W lanes, block m holding element j of its
-// rows at blocks[m][j * stride + lane]; an AVX-512 pass may carry four more
-// rows in a block of its own, blocks[K][j * 4 + lane]. `state` carries each
-// row's running sum in and out, in the order of the blocks, so that a row
-// can be taken up again by a pass of another shape.
+// rows at blocks[m][j * stride + lane], consecutively (blocks[m] is
+// blocks[0] + m * W); an AVX-512 pass may carry four more rows in a block of
+// its own, blocks[K][j * 4 + lane]. `state` carries each row's running sum
+// in and out, in the order of the blocks, so that a row can be taken up
+// again by a pass of another shape.
 using ChainsFunction = void (*)(const double* const* blocks, std::size_t stride, std::size_t n,
                                  std::size_t i_begin, std::size_t i_end, double* state);
 
-// One pair term for one chain: acc += |qi - qj|, lane by lane. |x| is
-// taken by clearing the sign bit, exactly what fabs does.
-template <class Doubles, class Bits>
-inline __attribute__((always_inline)) void add_term(Doubles& acc, Doubles qi, const double* qj,
-                                                    Bits mask) {
-    const Doubles d = qi - *reinterpret_cast<const Doubles*>(qj);
-    const Doubles term = __builtin_bit_cast(Doubles, __builtin_bit_cast(Bits, d) & mask);
-    // acc first, so both NaN operands keep acc's payload, as in the scalar
-    // sum (see ordered_add.hpp).
-#if defined(__x86_64__)
-    if constexpr (sizeof(Doubles) == 16) {
-        asm("addpd %1, %0" : "+x"(acc) : "x"(term));
-    } else {
-        asm("vaddpd %1, %0, %0" : "+v"(acc) : "v"(term));
-    }
-#else
-    acc += term;
-#endif
-}
+#if LEXISPAN_X86_KERNELS
+#define LEXISPAN_CHAINS_NAMESPACE sse2_chains
+#define LEXISPAN_CHAINS_TARGET
+#include "analyzer/sums/da_chains.ipp"
+#undef LEXISPAN_CHAINS_NAMESPACE
+#undef LEXISPAN_CHAINS_TARGET
+#define LEXISPAN_CHAINS_NAMESPACE avx2_chains
+#define LEXISPAN_CHAINS_TARGET LEXISPAN_TARGET_AVX2
+#include "analyzer/sums/da_chains.ipp"
+#undef LEXISPAN_CHAINS_NAMESPACE
+#undef LEXISPAN_CHAINS_TARGET
+#define LEXISPAN_CHAINS_NAMESPACE avx512_chains
+#define LEXISPAN_CHAINS_TARGET LEXISPAN_TARGET_AVX512
+#include "analyzer/sums/da_chains.ipp"
+#undef LEXISPAN_CHAINS_NAMESPACE
+#undef LEXISPAN_CHAINS_TARGET
 
-// The additions of the scalar loop for pairs (i, j), i_begin <= i < i_end,
-// with K blocks' chains in K registers, and with `half` one more chain of
-// 4 lanes. The chains are indexed only by constants (the pack), which lets
-// the compiler keep every one of them in a register; a loop over k leaves
-// them in a stack array.
-template <class Doubles, class Bits, bool half, std::size_t... Ks>
-inline __attribute__((always_inline)) void chains(std::index_sequence<Ks...>,
-                                                  const double* const* blocks,
-                                                  std::size_t stride, std::size_t n,
-                                                  std::size_t i_begin, std::size_t i_end,
-                                                  double* state) {
-    constexpr std::size_t W = sizeof(Doubles) / sizeof(double);
-    constexpr std::size_t K = sizeof...(Ks);
-    constexpr std::uint64_t magnitude = ~(std::uint64_t{1} << 63);
-    [[maybe_unused]] const Bits mask = Bits{} + magnitude;
-    const bits4 half_mask = bits4{} + magnitude;
-    // One spare element, so that K may be 0.
-    [[maybe_unused]] const double* const base[K + 1] = {blocks[Ks]..., nullptr};
-    [[maybe_unused]] Doubles acc[K + 1] = {*reinterpret_cast<const Doubles*>(state + Ks * W)...};
-    const double* const half_base = half ? blocks[K] : nullptr;
-    doubles4 half_acc{};
-    if constexpr (half) {
-        half_acc = *reinterpret_cast<const doubles4*>(state + K * W);
-    }
-    for (std::size_t i = i_begin; i < i_end; ++i) {
-        [[maybe_unused]] const Doubles qi[K + 1] = {*reinterpret_cast<const Doubles*>(base[Ks] + i * stride)...};
-        doubles4 half_qi{};
-        if constexpr (half) {
-            half_qi = *reinterpret_cast<const doubles4*>(half_base + i * 4);
-        }
-        for (std::size_t j = i + 1; j < n; ++j) {
-            (add_term(acc[Ks], qi[Ks], base[Ks] + j * stride, mask), ...);
-            if constexpr (half) {
-                add_term(half_acc, half_qi, half_base + j * 4, half_mask);
-            }
-        }
-    }
-    ((*reinterpret_cast<Doubles*>(state + Ks * W) = acc[Ks]), ...);
-    if constexpr (half) {
-        *reinterpret_cast<doubles4*>(state + K * W) = half_acc;
-    }
-}
-
-// One out-of-line function per instruction set and pass shape, so that
-// each is compiled for its own register file (and tools/check-da-registers
-// can find each one in the built module).
+// One out-of-line function per level and pass shape, so that each is
+// compiled for its own register file (and tools/check-da-registers can find
+// each one in the built module).
 template <std::size_t K>
-__attribute__((noinline)) void chains_baseline(const double* const* blocks, std::size_t stride,
-                                               std::size_t n, std::size_t i_begin,
-                                               std::size_t i_end, double* state) {
-    chains<doubles2, bits2, false>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
-                                   i_end, state);
+LEXISPAN_NOINLINE void chains_baseline(const double* const* blocks, std::size_t stride,
+                                       std::size_t n, std::size_t i_begin, std::size_t i_end,
+                                       double* state) {
+    sse2_chains::chains<simd::doubles2, simd::words2, false>(
+        std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define LEXISPAN_X86_KERNELS 1
 template <std::size_t K>
-__attribute__((target("avx2"), noinline)) void chains_avx2(const double* const* blocks,
-                                                           std::size_t stride, std::size_t n,
-                                                           std::size_t i_begin,
-                                                           std::size_t i_end, double* state) {
-    chains<doubles4, bits4, false>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
-                                   i_end, state);
+LEXISPAN_TARGET_AVX2 LEXISPAN_NOINLINE void chains_avx2(const double* const* blocks,
+                                                        std::size_t stride, std::size_t n,
+                                                        std::size_t i_begin, std::size_t i_end,
+                                                        double* state) {
+    avx2_chains::chains<simd::doubles4, simd::words4, false>(
+        std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
 }
 
 template <std::size_t K, bool half>
-__attribute__((target("avx512f"), noinline)) void chains_avx512(const double* const* blocks,
-                                                                std::size_t stride,
-                                                                std::size_t n,
-                                                                std::size_t i_begin,
-                                                                std::size_t i_end, double* state) {
-    chains<doubles8, bits8, half>(std::make_index_sequence<K>{}, blocks, stride, n, i_begin,
-                                  i_end, state);
+LEXISPAN_TARGET_AVX512 LEXISPAN_NOINLINE void chains_avx512(const double* const* blocks,
+                                                            std::size_t stride, std::size_t n,
+                                                            std::size_t i_begin,
+                                                            std::size_t i_end, double* state) {
+    avx512_chains::chains<simd::doubles8, simd::words8, half>(
+        std::make_index_sequence<K>{}, blocks, stride, n, i_begin, i_end, state);
 }
 #else
-#define LEXISPAN_X86_KERNELS 0
+// Every lane of a pass is one row (its blocks are consecutive, so block 0
+// with its stride reaches them all), added term by term as da_pair_sum adds.
+void chains_portable(const double* const* blocks, std::size_t stride, std::size_t n,
+                     std::size_t i_begin, std::size_t i_end, double* state) {
+    const double* const rows = blocks[0];
+    for (std::size_t i = i_begin; i < i_end; ++i) {
+        const double* const qi = rows + i * stride;
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const double* const qj = rows + j * stride;
+            for (std::size_t lane = 0; lane < stride; ++lane) {
+                state[lane] = accumulate(state[lane], std::fabs(qi[lane] - qj[lane]));
+            }
+        }
+    }
+}
 #endif
 
 // What a kernel family offers. Rows are planned in units of `unit` rows: a
@@ -156,14 +114,15 @@ struct KernelFamily {
 // any current core; six 4-lane chains fill 12 of AVX2's 16 registers; the
 // 16 SSE2 registers hold six 2-lane chains with their elements. Four-row
 // units let AVX-512 take 12 or 20 rows, where 16 or 24 would not fit in L2
-// and 8 would leave the adder waiting.
+// and 8 would leave the adder waiting. The portable kernel takes SSE2's
+// shapes.
+#if LEXISPAN_X86_KERNELS
 constexpr KernelFamily baseline_family{
     2,
     2,
     6,
     {chains_baseline<1>, chains_baseline<2>, chains_baseline<3>, chains_baseline<4>,
      chains_baseline<5>, chains_baseline<6>}};
-#if LEXISPAN_X86_KERNELS
 constexpr KernelFamily avx2_family{
     4,
     4,
@@ -177,21 +136,30 @@ constexpr KernelFamily avx512_family{
     {chains_avx512<0, true>, chains_avx512<1, false>, chains_avx512<1, true>,
      chains_avx512<2, false>, chains_avx512<2, true>, chains_avx512<3, false>}};
 #else
-constexpr KernelFamily avx2_family = baseline_family;
-constexpr KernelFamily avx512_family = baseline_family;
+constexpr KernelFamily baseline_family{
+    2,
+    2,
+    6,
+    {chains_portable, chains_portable, chains_portable, chains_portable, chains_portable,
+     chains_portable}};
 #endif
 
 static_assert(da_lanes % 8 == 0, "a full group fills whole blocks of every width");
 
-const KernelFamily& family_for(DaKernel kernel) noexcept {
-    switch (kernel) {
-        case DaKernel::avx512:
+// The family of a level (cpu_level() only gives levels this build has).
+const KernelFamily& family_for(CpuLevel level) noexcept {
+#if LEXISPAN_X86_KERNELS
+    switch (level) {
+        case CpuLevel::avx512:
             return avx512_family;
-        case DaKernel::avx2:
+        case CpuLevel::avx2:
             return avx2_family;
-        case DaKernel::baseline:
+        case CpuLevel::baseline:
             break;
     }
+#else
+    (void)level;
+#endif
     return baseline_family;
 }
 
@@ -206,15 +174,8 @@ constexpr std::size_t least_rows_per_pass = 8;
 // three quarters of it or one and a half times it both came out slower;
 // the L1 lines and the few other lines of the loop hardly count.)
 std::size_t stream_budget_bytes() noexcept {
-    constexpr long fallback = 1L << 20;
-    long l2 = 0;
-#if defined(_SC_LEVEL2_CACHE_SIZE)
-    l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-#endif
-    if (l2 < (64L << 10)) {
-        l2 = fallback;
-    }
-    return static_cast<std::size_t>(l2);
+    static const std::size_t budget = l2_cache_bytes();
+    return budget;
 }
 
 // A growable block of doubles aligned to a cache line.
@@ -250,53 +211,17 @@ private:
     std::size_t capacity_ = 0;
 };
 
-DaKernel widest_kernel() noexcept {
-    if (da_kernel_available(DaKernel::avx512)) {
-        return DaKernel::avx512;
-    }
-    if (da_kernel_available(DaKernel::avx2)) {
-        return DaKernel::avx2;
-    }
-    return DaKernel::baseline;
-}
-
 }  // namespace
 
-bool da_kernel_available(DaKernel kernel) noexcept {
-    switch (kernel) {
-        case DaKernel::baseline:
-            return true;
-#if LEXISPAN_X86_KERNELS
-        case DaKernel::avx2:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx2") != 0;
-        case DaKernel::avx512:
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("avx512f") != 0;
-#else
-        case DaKernel::avx2:
-        case DaKernel::avx512:
-            return false;
-#endif
-    }
-    return false;
+void da_pair_sums_with_budget(const double* const* rows, std::size_t count, std::size_t n,
+                              double* sums, std::size_t stream_budget) {
+    (void)da_pair_sums_with_budget(rows, count, n, sums, stream_budget, nullptr);
 }
 
-void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t count,
-                       std::size_t n, double* sums) {
-    static const std::size_t budget = stream_budget_bytes();
-    da_pair_sums_with_budget(kernel, rows, count, n, sums, budget);
-}
-
-void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
-                              std::size_t n, double* sums, std::size_t stream_budget) {
-    (void)da_pair_sums_with_budget(kernel, rows, count, n, sums, stream_budget, nullptr);
-}
-
-bool da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
-                              std::size_t n, double* sums, std::size_t stream_budget,
+bool da_pair_sums_with_budget(const double* const* rows, std::size_t count, std::size_t n,
+                              double* sums, std::size_t stream_budget,
                               const std::atomic<bool>* stop, std::size_t slice_rows) {
-    const KernelFamily& family = family_for(kernel);
+    const KernelFamily& family = family_for(cpu_level());
     const std::size_t width = family.width;
     const std::size_t unit = family.unit;
     const std::size_t unit_count = (count + unit - 1) / unit;
@@ -388,15 +313,12 @@ bool da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::s
 }
 
 void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums) {
-    static const DaKernel widest = widest_kernel();
-    da_pair_sums_with(widest, rows, count, n, sums);
+    da_pair_sums_with_budget(rows, count, n, sums, stream_budget_bytes());
 }
 
 bool da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, double* sums,
                   const std::atomic<bool>& stop) {
-    static const DaKernel widest = widest_kernel();
-    static const std::size_t budget = stream_budget_bytes();
-    return da_pair_sums_with_budget(widest, rows, count, n, sums, budget, &stop);
+    return da_pair_sums_with_budget(rows, count, n, sums, stream_budget_bytes(), &stop);
 }
 
 }  // namespace lexispan

@@ -22,23 +22,19 @@ void da_pair_sums(const double* const* rows, std::size_t count, std::size_t n, d
 [[nodiscard]] bool da_pair_sums(const double* const* rows, std::size_t count, std::size_t n,
                                 double* sums, const std::atomic<bool>& stop);
 
-// The instruction sets the pair sums can run on; da_pair_sums picks the
-// widest one the processor has. Tests run each to show they agree.
-enum class DaKernel { baseline, avx2, avx512 };
-[[nodiscard]] bool da_kernel_available(DaKernel kernel) noexcept;
-void da_pair_sums_with(DaKernel kernel, const double* const* rows, std::size_t count,
-                       std::size_t n, double* sums);
+// The kernels run at cpu_level() (platform/cpu_dispatch.hpp), which tests
+// force to each level to show that they agree.
 
-// da_pair_sums_with, with the bytes of cache the streamed rows may fill
-// given instead of this processor's L2 size. The result does not depend on
-// it; tests pass small budgets to reach every regrouping of the rows on
-// short ones.
-void da_pair_sums_with_budget(DaKernel kernel, const double* const* rows, std::size_t count,
-                              std::size_t n, double* sums, std::size_t stream_budget);
+// da_pair_sums, with the bytes of cache the streamed rows may fill given
+// instead of this processor's L2 size. The result does not depend on it;
+// tests pass small budgets to reach every regrouping of the rows on short
+// ones.
+void da_pair_sums_with_budget(const double* const* rows, std::size_t count, std::size_t n,
+                              double* sums, std::size_t stream_budget);
 // ... and stoppable as the stoppable da_pair_sums, looking at `stop` after
 // every `slice_rows` values of i (0: a few milliseconds' worth).
-[[nodiscard]] bool da_pair_sums_with_budget(DaKernel kernel, const double* const* rows,
-                                            std::size_t count, std::size_t n, double* sums,
+[[nodiscard]] bool da_pair_sums_with_budget(const double* const* rows, std::size_t count,
+                                            std::size_t n, double* sums,
                                             std::size_t stream_budget,
                                             const std::atomic<bool>* stop,
                                             std::size_t slice_rows = 0);

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "analyzer/profile/ordered_add.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 namespace lexispan {
 
@@ -39,19 +40,35 @@ bool is_bulk_term(double term) noexcept {
 
 // The body of units_of_differences once every term's drop (the unit
 // exponent minus the exponent of the term's lowest mantissa bit) is known to
-// be at least 1: W lanes at a time, branch-free, with per-lane shifts.
-using lanes2 = std::uint64_t __attribute__((vector_size(16), aligned(8)));
-using lanes4 = std::uint64_t __attribute__((vector_size(32), aligned(8)));
-using lanes8 = std::uint64_t __attribute__((vector_size(64), aligned(8)));
-using doubles2 = double __attribute__((vector_size(16), aligned(8)));
-using doubles4 = double __attribute__((vector_size(32), aligned(8)));
-using doubles8 = double __attribute__((vector_size(64), aligned(8)));
+// be at least 1, for values[begin, count), added to `units` and `ties`.
+void add_units(double base, const double* values, std::size_t begin, std::size_t count,
+               int unit_exponent, std::uint64_t& units, std::uint64_t& ties) noexcept {
+    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
+    const std::uint64_t top_exponent = static_cast<std::uint64_t>(unit_exponent + 1075);
+    for (std::size_t i = begin; i < count; ++i) {
+        const std::uint64_t bits =
+            std::bit_cast<std::uint64_t>(base - values[i]) & ~(std::uint64_t{1} << 63);
+        const std::uint64_t biased = bits >> 52;
+        const std::uint64_t mantissa = (bits & fraction_bits) | ((biased != 0 ? 1ULL : 0ULL) << 52);
+        std::uint64_t drop = top_exponent - (biased > 1 ? biased : 1);
+        drop = drop < 63 ? drop : 63;
+        const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
+        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
+        units += (mantissa >> drop) + (rest > half ? 1U : 0U);
+        ties |= rest == half ? 1U : 0U;
+    }
+}
 
+#if LEXISPAN_X86_KERNELS
+// add_units W lanes at a time, branch-free, with per-lane shifts; the
+// scalar loop takes the rest.
 template <class Lanes, class Doubles>
-inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const double* values,
-                                                         std::size_t count,
-                                                         int unit_exponent) noexcept {
+LEXISPAN_ALWAYS_INLINE UnitsTotal sum_units(double base, const double* values, std::size_t count,
+                                            int unit_exponent) noexcept {
     constexpr std::size_t W = sizeof(Lanes) / sizeof(std::uint64_t);
+    // values are aligned only as doubles; the simd types' aligned(8) does
+    // not survive as a template argument under Clang.
+    typedef Doubles Unaligned __attribute__((aligned(8)));
     const Lanes one = Lanes{} + 1;
     const Lanes magnitude = Lanes{} + ~(std::uint64_t{1} << 63);
     const Lanes fraction = Lanes{} + ((std::uint64_t{1} << 52) - 1);
@@ -62,7 +79,7 @@ inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const do
     Lanes ties = Lanes{};
     std::size_t i = 0;
     for (; i + W <= count; i += W) {
-        const Doubles difference = bases - *reinterpret_cast<const Doubles*>(values + i);
+        const Doubles difference = bases - *reinterpret_cast<const Unaligned*>(values + i);
         const Lanes bits = __builtin_bit_cast(Lanes, difference) & magnitude;
         const Lanes biased = bits >> 52;
         const Lanes normal = static_cast<Lanes>(biased != 0) & one;
@@ -77,64 +94,52 @@ inline __attribute__((always_inline)) UnitsTotal sum_units(double base, const do
         total += (mantissa >> drop) + (static_cast<Lanes>(rest > half) & one);
         ties |= static_cast<Lanes>(rest == half);
     }
-    std::uint64_t sum = 0;
+    std::uint64_t units = 0;
     std::uint64_t tie = 0;
     for (std::size_t w = 0; w < W; ++w) {
-        sum += total[w];
+        units += total[w];
         tie |= ties[w];
     }
-    constexpr std::uint64_t fraction_bits = (std::uint64_t{1} << 52) - 1;
-    const std::uint64_t top_exponent = static_cast<std::uint64_t>(unit_exponent + 1075);
-    for (; i < count; ++i) {
-        const std::uint64_t bits =
-            std::bit_cast<std::uint64_t>(base - values[i]) & ~(std::uint64_t{1} << 63);
-        const std::uint64_t biased = bits >> 52;
-        const std::uint64_t mantissa = (bits & fraction_bits) | ((biased != 0 ? 1ULL : 0ULL) << 52);
-        std::uint64_t drop = top_exponent - (biased > 1 ? biased : 1);
-        drop = drop < 63 ? drop : 63;
-        const std::uint64_t rest = mantissa & ((std::uint64_t{1} << drop) - 1);
-        const std::uint64_t half = std::uint64_t{1} << (drop - 1);
-        sum += (mantissa >> drop) + (rest > half ? 1U : 0U);
-        tie |= rest == half ? 1U : 0U;
-    }
-    return {sum, tie == 0};
+    add_units(base, values, i, count, unit_exponent, units, tie);
+    return {units, tie == 0};
 }
 
 UnitsTotal sum_units_baseline(double base, const double* values, std::size_t count,
                               int unit_exponent) noexcept {
-    return sum_units<lanes2, doubles2>(base, values, count, unit_exponent);
+    return sum_units<simd::words2, simd::doubles2>(base, values, count, unit_exponent);
 }
 
-#if defined(__x86_64__)
-__attribute__((target("avx512f,avx512vl,avx512dq"))) UnitsTotal sum_units_avx512(
-    double base, const double* values, std::size_t count, int unit_exponent) noexcept {
-    return sum_units<lanes8, doubles8>(base, values, count, unit_exponent);
+LEXISPAN_TARGET_AVX2 UnitsTotal sum_units_avx2(double base, const double* values,
+                                               std::size_t count, int unit_exponent) noexcept {
+    return sum_units<simd::words4, simd::doubles4>(base, values, count, unit_exponent);
 }
 
-__attribute__((target("avx2"))) UnitsTotal sum_units_avx2(double base, const double* values,
-                                                          std::size_t count,
-                                                          int unit_exponent) noexcept {
-    return sum_units<lanes4, doubles4>(base, values, count, unit_exponent);
+LEXISPAN_TARGET_AVX512 UnitsTotal sum_units_avx512(double base, const double* values,
+                                                   std::size_t count,
+                                                   int unit_exponent) noexcept {
+    return sum_units<simd::words8, simd::doubles8>(base, values, count, unit_exponent);
 }
-
-using sum_units_function = UnitsTotal (*)(double, const double*, std::size_t, int) noexcept;
-
-sum_units_function pick_sum_units() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq")) {
-        return sum_units_avx512;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        return sum_units_avx2;
-    }
-    return sum_units_baseline;
-}
-
-const sum_units_function chosen_sum_units = pick_sum_units();
-#else
-const auto chosen_sum_units = sum_units_baseline;
 #endif
+
+UnitsTotal dispatched_sum_units(double base, const double* values, std::size_t count,
+                                int unit_exponent) noexcept {
+#if LEXISPAN_X86_KERNELS
+    switch (cpu_level()) {
+        case CpuLevel::avx512:
+            return sum_units_avx512(base, values, count, unit_exponent);
+        case CpuLevel::avx2:
+            return sum_units_avx2(base, values, count, unit_exponent);
+        case CpuLevel::baseline:
+            break;
+    }
+    return sum_units_baseline(base, values, count, unit_exponent);
+#else
+    std::uint64_t units = 0;
+    std::uint64_t ties = 0;
+    add_units(base, values, 0, count, unit_exponent, units, ties);
+    return {units, ties == 0};
+#endif
+}
 
 }  // namespace
 
@@ -154,7 +159,7 @@ UnitsTotal units_of_differences(double base, const double* values, std::size_t c
     if (drop < least) {
         return {0, false};
     }
-    UnitsTotal total = chosen_sum_units(base, values, count, unit_exponent);
+    UnitsTotal total = dispatched_sum_units(base, values, count, unit_exponent);
     total.fits = total.fits && total.units <= room;
     return total;
 }
@@ -255,7 +260,7 @@ void OrderedSum::add_run(double term, std::uint64_t times) noexcept {
         // Step j (from 1) stays inside while units + (j-1) step + whole
         // <= last_unit.
         const std::uint64_t space = last_unit - units_ - t.whole;
-        if (static_cast<unsigned __int128>(times - 1) * step <= space) {
+        if (times - 1 <= space / step) {
             units_ += times * step;
             carry();
             return;
