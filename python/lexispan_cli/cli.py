@@ -51,9 +51,10 @@ def build_parser() -> argparse.ArgumentParser:
     out = parser.add_argument_group("output")
     options.add_output_options(out)
     out.add_argument("--measures", metavar="NAME,...", type=options.measures,
-                     help="the measures to compute, in this order (default: all of them); "
-                          "frequency is always written")
+                     help="the measures to compute, in this order, or all (default: all of "
+                          "them); frequency is always written")
     options.add_da_option(out)
+    options.add_level_option(out)
     out.add_argument("--positions", action="store_true",
                      help="also compute the distance-based measures from where each token "
                           "occurs (text input only)")
@@ -104,7 +105,7 @@ def _run(args: argparse.Namespace) -> None:
         corpus = read(source, chosen, args.total)
         try:
             columns = compute(corpus.matrix, corpus.sizes, corpus.total, counted, args.da,
-                              chosen.progress)
+                              chosen.progress, args.level)
         except (ValueError, TypeError) as exc:
             raise InputError(source, str(exc)) from None
         if positional:

@@ -19,8 +19,8 @@ from typing import Any
 
 import numpy as np
 
-from lexispan_table._engine import (CountInput, default_part_sizes, default_threads, evaluate,
-                                    from_compressed, ordered_sum)
+from lexispan_table._engine import (DEFAULT_LEVEL, CountInput, default_part_sizes,
+                                    default_threads, evaluate, from_compressed, ordered_sum)
 
 
 @dataclass
@@ -124,10 +124,12 @@ class PartBuilder:
 
 
 def compute(matrix: CountMatrix, sizes: np.ndarray, total: float | None, measures: Sequence[str],
-            da: str, progress: bool) -> dict[str, np.ndarray]:
-    """One array per measure (frequency always included) over the words of `matrix`."""
+            da: str, progress: bool, level: float = DEFAULT_LEVEL) -> dict[str, np.ndarray]:
+    """One array per measure (frequency always included) over the words of
+    `matrix` (`level`: D_MB's interval)."""
     names = list(measures)
     if "frequency" not in names:
         names.insert(0, "frequency")
     value = ordered_sum(sizes) if total is None else total
-    return evaluate(matrix.engine_input(), sizes, value, names, da, default_threads(), progress)
+    return evaluate(matrix.engine_input(), sizes, value, names, da, default_threads(), progress,
+                    level)

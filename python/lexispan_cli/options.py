@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import NoReturn, TypeVar
 
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES
+from lexispan_table._engine import DEFAULT_LEVEL
 
 from lexispan_cli.corpus import ReadOptions
 from lexispan_cli.report import FORMATS
@@ -78,7 +79,10 @@ def encoding(text: str) -> str:
 
 
 def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
-             ) -> list[str]:
+             ) -> list[str] | None:
+    """The names listed, in order; "all" gives None, as leaving the option out."""
+    if text.strip() == "all":
+        return None
     names = [name.strip() for name in text.split(",")]
     for name in names:
         if name not in valid:
@@ -155,6 +159,22 @@ def add_da_option(group: argparse._ActionsContainer) -> None:
                        help="DA by its pairwise definition, with the exact bits (default), or "
                             "by the sorted O(n log n) formula (faster; may differ in the last "
                             "digits)")
+
+
+def level(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1: {text!r}")
+    return value
+
+
+def add_level_option(group: argparse._ActionsContainer) -> None:
+    group.add_argument("--level", metavar="P", type=level, default=DEFAULT_LEVEL,
+                       help="confidence level of D_MB's interval, dmb_low and dmb_high "
+                            f"(default: {DEFAULT_LEVEL})")
 
 
 def add_progress_option(group: argparse._ActionsContainer) -> None:
