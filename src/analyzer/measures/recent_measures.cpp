@@ -79,9 +79,10 @@ double frequency_adjusted(double value, double least, double most) noexcept {
     if (least == most) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    // A NaN place passes both tests.
+    // A NaN place passes both tests; -0.0 (a falling measure at its
+    // least) becomes +0.0.
     const double place = (value - least) / (most - least);
-    return place < 0.0 ? 0.0 : (place > 1.0 ? 1.0 : place);
+    return place <= 0.0 ? 0.0 : (place > 1.0 ? 1.0 : place);
 }
 
 bool allocatable_frequency(double f) noexcept {
