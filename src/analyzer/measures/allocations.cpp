@@ -32,21 +32,36 @@ Scaled scaled(double s, double f, std::uint64_t cap) noexcept {
     return {whole >= limit ? cap : static_cast<std::uint64_t>(whole), fraction};
 }
 
-// The allocation from counts per part (any order), parts ascending.
+// The allocation from counts per part (any order), parts ascending: sorted
+// when few parts hold tokens, else scattered over all `n` parts and read
+// back in order.
 void emit(std::span<const std::uint32_t> parts, std::span<const std::uint64_t> counts,
-          Allocation& out) {
+          std::size_t n, Allocation& out) {
     std::vector<std::pair<std::uint32_t, std::uint64_t>> kept;
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (counts[k] > 0) {
             kept.emplace_back(parts[k], counts[k]);
         }
     }
-    std::sort(kept.begin(), kept.end());
     out.parts.clear();
     out.counts.clear();
+    if (kept.size() * 16 < n) {
+        std::sort(kept.begin(), kept.end());
+        for (const auto& [part, count] : kept) {
+            out.parts.push_back(part);
+            out.counts.push_back(static_cast<double>(count));
+        }
+        return;
+    }
+    std::vector<std::uint64_t> by_part(n);
     for (const auto& [part, count] : kept) {
-        out.parts.push_back(part);
-        out.counts.push_back(static_cast<double>(count));
+        by_part[part] = count;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (by_part[i] > 0) {
+            out.parts.push_back(static_cast<std::uint32_t>(i));
+            out.counts.push_back(static_cast<double>(by_part[i]));
+        }
     }
 }
 
@@ -193,7 +208,7 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
     for (std::size_t c = 0; c < take; ++c) {
         ++low[candidates[c].position];
     }
-    emit(parts, low, out);
+    emit(parts, low, relative.size(), out);
 }
 
 // A Fenwick tree over ranks 1..n of the fractional parts (largest first):
@@ -290,7 +305,7 @@ void largest_remainders(const PartOrder& order, std::uint64_t f, Allocation& out
             counts[k] = std::min(counts[k], left);
             left -= counts[k];
         }
-        emit(parts, counts, out);
+        emit(parts, counts, relative.size(), out);
         return;
     }
     std::uint64_t extra = f - floors;
@@ -304,7 +319,7 @@ void largest_remainders(const PartOrder& order, std::uint64_t f, Allocation& out
     // Parts smaller than T in all: tokens beyond every remainder gain
     // nothing wherever they go.
     counts[0] += extra - take;
-    emit(parts, counts, out);
+    emit(parts, counts, relative.size(), out);
 }
 
 void least_divergence(const PartOrder& order, std::uint64_t f, Allocation& out) {
@@ -422,7 +437,7 @@ void most_even_egbert(const PartOrder& order, std::uint64_t f, Allocation& out) 
         counts[j] -= cut;
         over -= cut;
     }
-    emit(parts.first(best_end), counts, out);
+    emit(parts.first(best_end), counts, relative.size(), out);
 }
 
 }  // namespace lexispan
