@@ -1,7 +1,8 @@
 """The lexispan command on a corpus of many files, against plain tokenising and
-counting of the same files, measured in the same run.
+counting of the same files, measured in the same run; and the share of the
+run that writing the table takes, in every output format.
 
-    python bench/bench_cli.py [--files 2000] [--tokens 7000000] [--types 200000]
+    python bench/bench_cli.py [--files 20000] [--tokens 10000000] [--types 200000]
                               [--repeat 1] [--keep DIR] [--old-cli DIR]
 
 A synthetic corpus is written to a temporary folder: word ranks drawn from a
@@ -10,9 +11,12 @@ text with punctuation and line breaks. Each program runs as its own process;
 its wall time and its peak resident memory (ru_maxrss from wait4) are shown,
 and every time as a multiple of the baseline's.
 
-baseline: read each file, Counter(regex.findall(text.lower())) with the
-command's word pattern, one Counter per file kept (the least a dispersion
-table needs), and nothing else.
+baseline: read each file, bring it to NFC, case-fold it and keep
+Counter(regex.findall(text)) with the command's word pattern, one Counter per
+file (the least a dispersion table needs), and nothing else.
+writing: in one more process, the corpus is read and its default table
+(every column) computed once, then written in each format, timed alone; the
+share is that time over the default run's wall time.
 --old-cli DIR: also run a copy of an earlier lexispan_cli package found in DIR
 (under an address-space limit of 4 GB, since it holds a dense table).
 """
@@ -32,15 +36,39 @@ from pathlib import Path
 
 import numpy as np
 
+from lexispan_table import DEFAULT_MEASURE_NAMES
+
 BASELINE = textwrap.dedent("""
-    import collections, re, sys
+    import collections, re, sys, unicodedata
     from pathlib import Path
-    from lexispan_cli.tokens import WORD_PATTERN
+    from lexispan_table import WORD_PATTERN
     word = re.compile(WORD_PATTERN)
     counts = []
     for path in sorted(Path(sys.argv[1]).glob("*.txt")):
-        counts.append(collections.Counter(word.findall(path.read_text(encoding="utf-8").lower())))
+        text = unicodedata.normalize("NFC", path.read_text(encoding="utf-8"))
+        counts.append(collections.Counter(word.findall(text.casefold())))
     print(len(counts), len(set().union(*counts)), sum(sum(c.values()) for c in counts))
+""")
+
+# The table written alone, in each format, after one reading and computing.
+WRITERS = textwrap.dedent("""
+    import sys, tempfile, time
+    from pathlib import Path
+    from lexispan_cli.corpus import ReadOptions, read
+    from lexispan_cli.counts import compute
+    from lexispan_cli.report import Output, order, write
+    from lexispan_table import MEASURE_NAMES, WORD_PATTERN
+    corpus = read(Path(sys.argv[1]), ReadOptions(token_pattern=WORD_PATTERN), None)
+    columns = compute(corpus.matrix, corpus.sizes, corpus.total, MEASURE_NAMES, "sorted", False)
+    rows = order(corpus.matrix.words, columns, "frequency", True, 0.0, None)
+    folder = Path(tempfile.mkdtemp())
+    for fmt in ("csv", "tsv", "jsonl", "parquet"):
+        output = Output(folder / f"t.{fmt}", binary=fmt == "parquet")
+        started = time.perf_counter(), time.process_time()
+        write(output, fmt, corpus.matrix.words, columns, rows, None)
+        output.commit()
+        print(fmt, len(rows), len(columns), time.perf_counter() - started[0],
+              time.process_time() - started[1], flush=True)
 """)
 
 
@@ -105,8 +133,8 @@ def run(command: list[str], limit: int | None = None
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--files", type=int, default=2000)
-    parser.add_argument("--tokens", type=int, default=7_000_000)
+    parser.add_argument("--files", type=int, default=20_000)
+    parser.add_argument("--tokens", type=int, default=10_000_000)
     parser.add_argument("--types", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--keep", type=Path, help="write the corpus here and keep it")
@@ -128,10 +156,13 @@ def main() -> None:
         lexispan = [python, "-m", "lexispan_cli"]
         cases: list[tuple[str, list[str], dict[str, str] | None, int | None]] = [
             ("baseline: tokenise + count", [python, "-c", BASELINE, str(folder)], None, None),
-            ("lexispan, all measures", [*lexispan, str(folder), "-o", str(out / "all.csv")],
-             None, None),
-            ("lexispan --da sorted", [*lexispan, str(folder), "--da", "sorted",
-                                      "-o", str(out / "sorted.csv")], None, None),
+            ("lexispan (every column, DA sorted)",
+             [*lexispan, str(folder), "-o", str(out / "all.csv")], None, None),
+            ("lexispan --da pairwise", [*lexispan, str(folder), "--da", "pairwise",
+                                        "-o", str(out / "pairwise.csv")], None, None),
+            ("lexispan --measures (the record's 16 fields)",
+             [*lexispan, str(folder), "--measures", ",".join(DEFAULT_MEASURE_NAMES[1:]),
+              "-o", str(out / "record.csv")], None, None),
             ("lexispan --measures frequency,range,dp,juilland_d",
              [*lexispan, str(folder), "--measures", "frequency,range,dp,juilland_d",
               "-o", str(out / "some.csv")], None, None),
@@ -142,6 +173,7 @@ def main() -> None:
                                          f"from lexispan_cli.cli import main; sys.exit(main())",
                            str(folder), "-o", str(out / "old.csv")], None, 4 << 30))
         base: tuple[float, float] | None = None
+        default_wall = float("nan")
         print(f"{'program':<52} {'wall s':>7} {'x base':>6} {'CPU s':>7} {'x base':>6} "
               f"{'peak MB':>8}  status")
         for name, command, _, limit in cases:
@@ -157,8 +189,18 @@ def main() -> None:
             note = "ok" if status == 0 else f"exit {status}: {message[:60]}"
             print(f"{name:<52} {wall:7.2f} {wall / base[0]:6.2f} {cpu:7.2f} {cpu / base[1]:6.2f} "
                   f"{peak:8.0f}  {note}", flush=True)
+            if name.startswith("lexispan (every column"):
+                default_wall = wall
         rows = sum(1 for _ in open(out / "all.csv", encoding="utf-8")) - 1
         print(f"rows written: {rows:,}")
+        writers = subprocess.run([python, "-c", WRITERS, str(folder)], capture_output=True,
+                                 text=True, check=True).stdout.split("\n")
+        print(f"{'writing alone':<26} {'rows':>8} {'cols':>4} {'wall s':>7} {'CPU s':>7} "
+              f"{'of the default run':>18}")
+        for line in filter(None, writers):
+            fmt, count, width, seconds, cpu = line.split()
+            print(f"{fmt:<26} {int(count):>8,} {width:>4} {float(seconds):7.2f} {float(cpu):7.2f} "
+                  f"{float(seconds) / default_wall:18.1%}")
     finally:
         shutil.rmtree(out, ignore_errors=True)
         if args.keep is None:

@@ -1,5 +1,6 @@
 """Dispersion of every word of a folder of text files too large for one machine,
-on Dask: each file is one corpus part.
+on Dask: each file is one corpus part, its words found by the lexispan
+command's word rule (lexispan_table.count_files).
 
     python examples/dask_folder.py FOLDER OUT.parquet [--scheduler tcp://host:8786]
 
@@ -9,8 +10,6 @@ Without --scheduler the work runs on a LocalCluster of this machine.
 from __future__ import annotations
 
 import argparse
-import re
-from collections import Counter
 from pathlib import Path
 
 import dask.array as da
@@ -21,46 +20,38 @@ from dask.delayed import delayed
 
 import lexispan_table
 
-TOKEN = re.compile(r"\w+")
+
+def group_words(paths: list[str]) -> list[str]:
+    """The distinct words of one group of files."""
+    return lexispan_table.count_files(list(paths)).words
 
 
-def count_words(path: str) -> Counter:
-    with open(path, encoding="utf-8") as file:
-        return Counter(TOKEN.findall(file.read().lower()))
-
-
-def count_block(counters: list[Counter], vocabulary: dict[str, int]) -> sparse.csr_matrix:
+def count_block(paths: list[str], vocabulary: dict[str, int]) -> sparse.csr_matrix:
     """The counts of one group of files: every word of the vocabulary x these files."""
-    counters = list(counters)
-    rows, columns, values = [], [], []
-    for column, counter in enumerate(counters):
-        for word, count in counter.items():
-            rows.append(vocabulary[word])
-            columns.append(column)
-            values.append(count)
-    return sparse.csr_matrix((np.array(values, dtype=np.int64), (rows, columns)),
-                             shape=(len(vocabulary), len(counters)))
+    counts = lexispan_table.count_files(list(paths))
+    rows = np.fromiter(map(vocabulary.__getitem__, counts.words), dtype=np.int64,
+                       count=len(counts.words))
+    local = counts.to_scipy().tocoo()
+    return sparse.csr_matrix((local.data, (rows[local.row], local.col)),
+                             shape=(len(vocabulary), counts.shape[1]))
 
 
 def folder_measures(paths: list[str], files_per_block: int = 500,
                     words_per_block: int = 20_000, **options):
     """A lazy Dask DataFrame of measures, one row per word, indexed by the word."""
     files = db.from_sequence(paths, partition_size=files_per_block)
-    # Lazy: the files are read once for the vocabulary and once more when the
+    # The files are read once for the vocabulary and once more when the
     # result is computed, so no worker ever holds more than its share of text.
-    counters = files.map(count_words)
-
-    # The shared vocabulary: one pass that brings every distinct word back.
-    words = sorted(counters.map(list).flatten().distinct().compute())
+    words = sorted(files.map_partitions(group_words).distinct().compute())
     vocabulary = {word: row for row, word in enumerate(words)}
 
     # One sparse block per group of files, all over the same rows; the index
     # is one key of the graph, sent to each worker once, not once per task.
-    blocks = counters.map_partitions(count_block, delayed(vocabulary)).to_delayed()
+    blocks = files.map_partitions(count_block, delayed(vocabulary)).to_delayed()
     files_per_group = files.map_partitions(lambda part: [len(list(part))]).compute()
-    empty = sparse.csr_matrix((0, 0), dtype=np.int64)
+    empty = sparse.csr_matrix((0, 0), dtype=np.float64)
     counts = da.concatenate(
-        [da.from_delayed(block, shape=(len(words), files), dtype=np.int64, meta=empty)
+        [da.from_delayed(block, shape=(len(words), files), dtype=np.float64, meta=empty)
          for block, files in zip(blocks, files_per_group)],
         axis=1,
     )

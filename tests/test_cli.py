@@ -60,7 +60,7 @@ SIZES = [6, 7, 5]
 
 
 def test_folder_tokens_counts_and_exact_numbers(corpus):
-    header, rows = table(run(corpus))
+    header, rows = table(run(corpus, "--da", "pairwise"))
     assert header[:2] == ["word", "frequency"]
     record_fields = [name for name, attr in vars(DispersionMetrics).items()
                      if type(attr).__name__ == "getset_descriptor"]
@@ -91,7 +91,7 @@ def test_glob_selects_the_parts(corpus):
     (corpus / ".git" / "e.txt").write_text("hidden\n")
     _, rows = table(run(corpus))
     assert "zebra" not in rows
-    header, rows = table(run(corpus, "--glob", "**/*.txt"))
+    header, rows = table(run(corpus, "--glob", "**/*.txt", "--da", "pairwise"))
     assert_row_is_exact(rows["zebra"], header, [0, 0, 0, 2], [*SIZES, 2], sum(SIZES) + 2)
 
 
@@ -114,7 +114,7 @@ def test_table_input(tmp_path, suffix, delimiter, with_sizes):
     path.write_text("\n".join(delimiter.join(line) for line in lines) + "\n", encoding="utf-8")
     sizes = [100, 50, 150] if with_sizes else [5.5, 2.5, 1.0]
     note = "" if with_sizes else SUMS_NOTE.format(path=path)
-    header, rows = table(run(path), stderr=note)
+    header, rows = table(run(path, "--da", "pairwise"), stderr=note)
     assert set(rows) == {"alpha", "beta", "gamma"}
     assert rows["alpha"][1] == "4" and rows["beta"][1] == "5" and rows["gamma"][1] == "0"
     for word, *counts in TABLE[1:]:
@@ -124,7 +124,7 @@ def test_table_input(tmp_path, suffix, delimiter, with_sizes):
 def test_table_sizes_row_name_and_total(tmp_path):
     path = tmp_path / "freq.csv"
     path.write_text("w,a,b\nx,1,2\nTOTALS,10,30\n")
-    header, rows = table(run(path, "--sizes-row", "TOTALS", "--total", "50"))
+    header, rows = table(run(path, "--sizes-row", "TOTALS", "--total", "50", "--da", "pairwise"))
     assert set(rows) == {"x"}
     assert_row_is_exact(rows["x"], header, [1, 2], [10, 30], 50)
     # Without the option the TOTALS row is an ordinary word.
@@ -201,6 +201,10 @@ BAD_INPUTS = {
     "zero sizes": (lambda d: write(d / "t.csv", b"w,a\nx,0\n"), "t.csv: the part sizes add up to 0"),
     "absolute glob": (lambda d: write(d / "f" / "a.txt", b"x").parent, "f: bad --glob pattern", ("--glob", "/x")),
     "bad quoting": (lambda d: write(d / "t.csv", b'w,a\n"x"y,1\n'), "t.csv:2: malformed table"),
+    "plain text": (lambda d: write(d / "notes.txt", b"It was night.\nThe end.\n"), "notes.txt:1: the header needs a word column and at least one part column; is this plain text? (--text reads one part per line"),
+    "tabs in a .csv": (lambda d: write(d / "t.csv", b"w\ta\tb\nx\t1\t2\n"), "t.csv:1: the header needs a word column and at least one part column; it holds tabs: a tab-separated table? (--table-format tsv)"),
+    "UTF-16 table": (lambda d: write(d / "t.csv", "w,a\nx,1\n".encode("utf-16")), "t.csv:1: not valid UTF-8 (byte 0xff); it starts with a UTF-16 byte-order mark: --encoding utf-16"),
+    "output extension": (lambda d: write(d / "f" / "a.txt", b"x").parent, "r.xlsx: '.xlsx' is not an output format (known: .csv, .tsv", ("-o", "r.xlsx")),
 }
 
 

@@ -75,7 +75,7 @@ def random_corpus(tmp_path):
 
 def test_sparse_folder_counts_give_the_records_bits(random_corpus):
     folder, counts, sizes = random_corpus
-    header, rows = table(run(folder))
+    header, rows = table(run(folder, "--da", "pairwise"))
     assert header[2:18] == list(FIELDS)
     expect_record(header, rows, counts, sizes)
 
@@ -99,7 +99,7 @@ def test_sorted_da_equals_the_table_function_on_the_same_matrix(random_corpus):
 
 def test_sorted_da_changes_only_da(random_corpus):
     folder, counts, sizes = random_corpus
-    header, exact_rows = table(run(folder))
+    header, exact_rows = table(run(folder, "--da", "pairwise"))
     _, sorted_rows = table(run(folder, "--da", "sorted"))
     for word, cells in exact_rows.items():
         for name, a, b in zip(header, cells, sorted_rows[word]):
@@ -142,7 +142,7 @@ def test_on_error_skip_names_each_skipped_file(tmp_path):
     (folder / "c.txt").write_text("two three\n")
     (folder / "d.txt").symlink_to(tmp_path / "missing")
     one_error(run(folder), "b.txt:1: not valid UTF-8")
-    result = run(folder, "--on-error", "skip")
+    result = run(folder, "--on-error", "skip", "--da", "pairwise")
     assert result.returncode == 0
     warnings = result.stderr.splitlines()
     assert len(warnings) == 2 and all(w.startswith("lexispan: warning: ") for w in warnings)
@@ -164,7 +164,7 @@ def test_a_file_reached_twice_counts_once(tmp_path):
     (folder / "a.txt").write_text("x y\n")
     (folder / "b.txt").write_text("y\n")
     (folder / "c.txt").symlink_to(folder / "a.txt")
-    result = run(folder)
+    result = run(folder, "--da", "pairwise")
     assert result.returncode == 0
     assert result.stderr == f"lexispan: note: {folder / 'c.txt'}: the same file as " \
                             f"{folder / 'a.txt'}, counted once\n"
@@ -179,7 +179,7 @@ def test_empty_parts_are_named_and_can_be_dropped(tmp_path):
     (folder / "b.txt").write_text("")
     (folder / "c.txt").write_text(" -- ... \n")
     (folder / "d.txt").write_text("y z\n")
-    result = run(folder)
+    result = run(folder, "--da", "pairwise")
     assert result.returncode == 0
     assert result.stderr.splitlines() == [
         f"lexispan: warning: {name}: an empty part (no words); it still counts as a part, "
@@ -187,14 +187,14 @@ def test_empty_parts_are_named_and_can_be_dropped(tmp_path):
     header, rows = rows_of(result)
     expect_record(header, rows, {"x": [1, 0, 0, 0], "y": [2, 0, 0, 1], "z": [0, 0, 0, 1]},
                   [3, 0, 0, 2])
-    dropped = run(folder, "--drop-empty")
+    dropped = run(folder, "--drop-empty", "--da", "pairwise")
     header, rows = table(dropped)
     expect_record(header, rows, {"x": [1, 0], "y": [2, 1], "z": [0, 1]}, [3, 2])
 
 
 def test_text_stream_one_part_per_line(tmp_path):
     text = "The cat sat.\n\nthe dog\r\nA cat, a dog, the end\n"
-    header, rows = rows_of(stdin_run(text.encode(), "--text"))
+    header, rows = rows_of(stdin_run(text.encode(), "--text", "--da", "pairwise"))
     matrix = {"the": [1, 1, 1], "cat": [1, 0, 1], "sat": [1, 0, 0], "dog": [0, 1, 1],
               "a": [0, 0, 2], "end": [0, 0, 1]}
     expect_record(header, rows, matrix, [3, 2, 6])
@@ -216,7 +216,7 @@ def test_long_table_equals_the_wide_one(tmp_path, delimiter, header):
     lines = LONG.splitlines()[0 if header else 1:]
     path = tmp_path / ("t.tsv" if delimiter == "\t" else "t.csv")
     path.write_text("\n".join(line.replace(",", delimiter) for line in lines) + "\n")
-    header_row, rows = table(run(path, "--long"))
+    header_row, rows = table(run(path, "--long", "--da", "pairwise"))
     expect_record(header_row, rows, MATRIX, [10, 20, 30])
     wide = tmp_path / "wide.csv"
     wide.write_text(WIDE)
@@ -260,7 +260,7 @@ def test_matrix_market_with_vocabulary(tmp_path, words_on):
         shape = (4, 3)
     path = tmp_path / "m.mtx"
     path.write_text(mtx(*shape, entries, "real"))
-    header, rows = table(run(path, "--vocab", vocab),
+    header, rows = table(run(path, "--vocab", vocab, "--da", "pairwise"),
                          stderr=f"lexispan: note: {path}: the part sizes are the column sums "
                                 f"(the table has no '__size__' row)\n")
     matrix = {"alpha": [3, 0, 1, 0], "beta": [2.5, 2.5, 0, 1], "gamma": [0, 0, 0, 0]}
@@ -272,7 +272,7 @@ def test_matrix_market_pattern(tmp_path):
     vocab.write_text("a\nb\n")
     path = tmp_path / "m.mtx"
     path.write_text(mtx(2, 3, [(1, 1), (1, 2), (2, 3)], "pattern"))
-    header, rows = rows_of(run(path, "--vocab", vocab, "--total", "10"))
+    header, rows = rows_of(run(path, "--vocab", vocab, "--total", "10", "--da", "pairwise"))
     expect_record(header, rows, {"a": [1, 1, 0], "b": [0, 0, 1]}, [1, 1, 1], 10)
 
 
@@ -315,7 +315,7 @@ def test_parquet_tables(tmp_path):
     wide = pa.table({"word": ["alpha", "beta", "gamma", "__size__"], "p1": [3, 2.5, 0, 10],
                      "p2": [0, 2.5, 0, 20], "p3": [1, 0, 0, 30]})
     pq.write_table(wide, tmp_path / "w.parquet")
-    header, rows = table(run(tmp_path / "w.parquet"))
+    header, rows = table(run(tmp_path / "w.parquet", "--da", "pairwise"))
     expect_record(header, rows, MATRIX, [10, 20, 30])
     records = [line.split(",") for line in LONG.splitlines()[1:]]
     long = pa.table({"w": [r[0] for r in records], "p": [r[1] for r in records],
@@ -346,7 +346,7 @@ def test_long_parquet_counts_are_the_stored_doubles(tmp_path):
     records = [("__size__", f"p{j}", size) for j, size in enumerate(sizes)] + entries
     pq.write_table(pa.table({"w": [r[0] for r in records], "p": [r[1] for r in records],
                              "c": [r[2] for r in records]}), tmp_path / "l.parquet")
-    header, rows = table(run(tmp_path / "l.parquet", "--long"))
+    header, rows = table(run(tmp_path / "l.parquet", "--long", "--da", "pairwise"))
     expect_record(header, rows, matrix, sizes)
     bad = {"c": ([1.0, float("nan")], "l.parquet: column 'c', row 2: nan is not a count"),
            "w": (["a", "a"], "l.parquet:2: second count of 'a' in part 'p' (the first is on "
@@ -361,12 +361,12 @@ def test_long_parquet_counts_are_the_stored_doubles(tmp_path):
                                        (None, WIDE.replace(",", "\t"))])
 def test_table_from_stdin(fmt, text):
     args = ["--table-format", fmt] if fmt else []
-    header, rows = rows_of(stdin_run(text.encode(), *args))
+    header, rows = rows_of(stdin_run(text.encode(), *args, "--da", "pairwise"))
     expect_record(header, rows, MATRIX, [10, 20, 30])
 
 
 def test_column_sums_are_announced_once(tmp_path):
-    result = stdin_run(b"word,a,b\nx,1,2\ny,3,0\n")
+    result = stdin_run(b"word,a,b\nx,1,2\ny,3,0\n", "--da", "pairwise")
     assert result.stderr.decode() == ("lexispan: note: <stdin>: the part sizes are the column "
                                       "sums (the table has no '__size__' row)\n")
     header, rows = rows_of(result)
@@ -378,5 +378,5 @@ def test_a_wide_table_with_an_empty_column(tmp_path):
     path.write_text("word,a,b,c\nx,1,0,2\ny,3,0,0\n")
     result = run(path)
     assert "lexispan: warning: b: an empty part (no words)" in result.stderr
-    header, rows = rows_of(run(path, "--drop-empty"))
+    header, rows = rows_of(run(path, "--drop-empty", "--da", "pairwise"))
     expect_record(header, rows, {"x": [1, 2], "y": [3, 0]}, [4, 2])

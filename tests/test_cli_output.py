@@ -3,14 +3,18 @@ and Parquet, the output claimed before any work and replaced only when
 complete; the word rule's quick folding; a run under an address-space limit."""
 
 import collections
+import csv
 import json
 import math
 import os
 import random
 import resource
+import signal
 import struct
 import subprocess
+import time
 import unicodedata
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -55,6 +59,84 @@ def test_measures_usage_errors(corpus, value, message):
     assert result.returncode == 2 and result.stderr.count("\n") == 1 and message in result.stderr
 
 
+def python_text(x, precision, frequency=False):
+    """A cell as Python writes it: repr, or format's "g" (its exponent
+    dropped below 1e16), a whole frequency as an integer."""
+    if frequency and x.is_integer() and abs(x) < 2.0**53:
+        return str(int(x))
+    if not precision:
+        return repr(x)
+    text = format(x, f".{precision}g")
+    return format(float(text), ".0f") if "e+" in text and abs(x) < 1e16 else text
+
+
+def test_cells_and_words_are_written_as_python_writes_them(tmp_path):
+    import io
+
+    import numpy as np
+
+    from lexispan_cli.report import write_delimited, write_json_lines
+
+    rng = np.random.default_rng(11)
+    values = np.concatenate([
+        rng.integers(0, 2**64 - 1, 20_000, dtype=np.uint64, endpoint=True).view(np.float64),
+        rng.random(5_000) * 10.0 ** rng.integers(-8, 20, 5_000),
+        [0.0, -0.0, 1e16, 9.999e15, 40566.3, 99999.5, 2.0**53, 3.0, math.nan, math.inf, -math.inf]])
+    words = [f"w{i}" for i in range(values.size)]
+    words[:6] = ['a,b', 'say "x"', "two\nlines", "tab\there", "cr\rx", "ünï"]
+    columns = {"frequency": values, "dp": values[::-1].copy(),
+               "range": np.arange(values.size, dtype=np.int32)}
+    rows = rng.permutation(values.size)
+    for precision in (None, 1, 4, 17):
+        for delimiter in (",", "\t"):
+            expected = io.StringIO()
+            writer = csv.writer(expected, delimiter=delimiter, lineterminator="\n")
+            writer.writerow(["word", *columns])
+            writer.writerows([words[r], python_text(float(values[r]), precision, True),
+                              python_text(float(columns["dp"][r]), precision), str(r)]
+                             for r in rows)
+            got = io.StringIO()
+            write_delimited(got, words, columns, rows, delimiter, precision)
+            assert got.getvalue() == expected.getvalue()
+    got = io.StringIO()
+    write_json_lines(got, words, columns, rows[:3000], 4)
+    for line, r in zip(got.getvalue().splitlines(), rows[:3000]):
+        record = json.loads(line)
+        assert record["word"] == words[r] and record["range"] == r
+        for name, frequency in (("frequency", True), ("dp", False)):
+            x = float(columns[name][r])
+            assert record[name] == (json.loads(python_text(x, 4, frequency))
+                                    if math.isfinite(x) else None)
+
+
+def test_threads_and_the_other_name_of_rosengrens_s(corpus):
+    one = run(corpus, "--measures", "rosengren_s,dp", "--sort", "rosengren_s_adj", "--threads", "1")
+    assert one.returncode == 0 and one.stdout.startswith("word,frequency,roschengren_s_adj,dp\n")
+    assert run(corpus, "--measures", "roschengren_s_adj,dp", "--sort", "roschengren_s_adj",
+               "--threads", "3").stdout == one.stdout
+    for args in (["--threads", "0"], ["--measures", "rosengren_s,roschengren_s_adj"]):
+        assert run(corpus, *args).returncode == 2
+
+
+def test_ctrl_c_says_interrupted():
+    # Standard input that stays open: the command waits for its text.
+    process = subprocess.Popen([*COMMAND, "-", "--text"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        process.stdin.write("some words\n")
+        process.stdin.flush()
+        # Interrupted once it waits in read(0, ...), past its start-up.
+        syscall = Path(f"/proc/{process.pid}/syscall")
+        deadline = time.monotonic() + 60
+        while not syscall.read_text().startswith("0 0x0 ") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 130 and stderr == "lexispan: interrupted\n"
+
+
 def test_sort_must_be_computed(corpus):
     one_error(run(corpus, "--measures", "dp", "--sort", "juilland_d"),
               "--sort juilland_d: not among the measures computed")
@@ -67,7 +149,12 @@ def test_precision(corpus, digits):
     for word, cells in rows.items():
         assert cells[:3] == exact_rows[word][:3]  # word, whole frequency, range
         for cell, exact in zip(cells[3:], exact_rows[word][3:]):
-            assert cell == format(float(exact), f".{digits}g")
+            # The value of format's "g", with no exponent for a large value.
+            rounded = format(float(exact), f".{digits}g")
+            if "e+" in rounded and abs(float(exact)) < 1e16:
+                assert float(cell) == float(rounded) and "e" not in cell, (cell, exact)
+            else:
+                assert cell == rounded
     result = run(corpus, "--precision", "0")
     assert result.returncode == 2
 
@@ -236,7 +323,7 @@ TRICKY = "\u0130\u0345\u0390\u1e96\u1fb7ßÉéẞΣςσﬁ'’-‐‑_ a1٣"
 def _warm_counter():
     # After many non-ASCII texts the counter looks up the boundary-moving
     # characters by pattern instead of per text; both ways are checked.
-    from lexispan_cli.tokens import make_counter
+    from lexispan_table._tokens import make_counter
 
     counter = make_counter()
     for _ in range(250):
@@ -255,7 +342,7 @@ def warm_counter():
 @settings(max_examples=300, deadline=None)
 @given(st.text(alphabet=st.sampled_from(TRICKY) | st.characters(), max_size=60))
 def test_quick_folding_counts_as_folding_each_token(text):
-    from lexispan_cli.tokens import make_counter, make_tokenizer
+    from lexispan_table._tokens import make_counter, make_tokenizer
 
     expected = collections.Counter(make_tokenizer()(text))
     assert make_counter()(text) == expected
@@ -266,7 +353,7 @@ def test_quick_folding_counts_as_folding_each_token(text):
 
 
 def test_tokens_are_folded_after_normalising():
-    from lexispan_cli.tokens import make_counter
+    from lexispan_table._tokens import make_counter
 
     decomposed = unicodedata.normalize("NFD", "İstanbul Éte")
     counts = make_counter()(decomposed)

@@ -2,12 +2,15 @@
 and every bad request is one error line."""
 
 import os
+import re
 import struct
 import subprocess
 import xml.etree.ElementTree as ElementTree
 
+import numpy as np
 import pytest
 
+from lexispan_cli.plot import Labels, _labelled, ordinal, part_marks
 from test_cli import COMMAND, run
 from test_cli_inputs import one_error
 
@@ -34,7 +37,10 @@ def corpus(tmp_path):
 
 
 @pytest.mark.parametrize("args", [[], ["--measure", "juilland_d", "--label", "3"],
-                                  ["--label", "0"], ["--measure", "range", "--label", "50"]])
+                                  ["--label", "0"], ["--measure", "range", "--label", "50"],
+                                  ["--measure", "arf", "--positions", "--label-words", "end"],
+                                  ["--measure", "rosengren_s", "--label-extremes", "0"],
+                                  ["--measure", "chi_squared", "--label-words", "CAT,dog"]])
 def test_frequency_plot_png(corpus, tmp_path, args):
     out = tmp_path / "f.png"
     result = run("plot", corpus, "-o", out, *args)
@@ -85,6 +91,10 @@ BAD_PLOTS = {
                          "--words needs text input"),
     "unwritable": (["-o", "{tmp}/no/dir/f.png"], "f.png: cannot write"),
     "empty words": (["--words", ",", "-o", "{tmp}/f.png"], "--words needs at least one word"),
+    "positions not asked": (["--measure", "f_ald", "-o", "{tmp}/f.png"],
+                            "f_ald is computed from token positions: add --positions"),
+    "frequency": (["--measure", "frequency", "-o", "{tmp}/f.png"],
+                  "frequency is the horizontal axis"),
 }
 
 
@@ -117,3 +127,41 @@ def test_without_matplotlib_one_line_says_what_to_install(corpus, tmp_path):
                             capture_output=True, text=True, env=env, timeout=120)
     one_error(result, "lexispan plot needs matplotlib: pip install 'lexispan[plot]'")
     assert not (tmp_path / "f.png").exists()
+
+
+def test_labels_of_words_asked_for_and_of_the_extremes(corpus, tmp_path):
+    out = tmp_path / "f.svg"
+    result = run("plot", corpus, "-o", out, "--label", "0", "--label-words", "Dog,zebra",
+                 "--label-extremes", "0")
+    assert result.returncode == 0
+    assert result.stderr == "lexispan: warning: 'zebra' is not in the plot (it does not occur in " \
+                            "the corpus)\n"
+    assert [t for t in re.findall(r"<!-- (.*?) -->", out.read_text()) if t.isalpha()] == ["dog"]
+    # On a smooth trend with one word far above and one far below its
+    # neighbours in frequency, those two are the extremes, whatever the slope.
+    rng = np.random.default_rng(3)
+    frequency = np.arange(400, 0, -1, dtype=float)
+    values = 1 - frequency / 400 + rng.normal(0, 0.002, 400)
+    values[[10, 30]] += [0.05, -0.05]
+    words = [f"w{i}" for i in range(400)]
+    chosen = _labelled(words, frequency, values, np.ones(400, bool), Labels(2, 1, [], []))
+    assert chosen == [0, 1, 10, 30]
+
+
+@pytest.mark.parametrize("n, text", [(1, "1st"), (2, "2nd"), (3, "3rd"), (4, "4th"),
+                                     (11, "11th"), (12, "12th"), (13, "13th"), (21, "21st"),
+                                     (102, "102nd"), (111, "111th")])
+def test_ordinals(n, text):
+    assert ordinal(n) == text
+
+
+def test_part_names_level_when_they_fit_else_upright_and_thinned():
+    level, rotation = part_marks([0, 100, 200], 300, ["a.txt", "b.txt", "c.txt"])
+    assert rotation == 0 and [name for _, name in level] == ["a", "b", "c"]
+    starts = list(range(0, 100_000, 1000))
+    names = [f"{i:02d} Book {i}.txt" for i in range(100)]
+    upright, rotation = part_marks(starts, 100_000, names)
+    assert rotation == 90 and 30 <= len(upright) < 100
+    assert upright[0][1] == "00 Book 0"
+    gaps = [b - a for (a, _), (b, _) in zip(upright, upright[1:])]
+    assert min(gaps) >= 1000 and max(gaps) <= 2000

@@ -191,6 +191,20 @@ def test_argument_errors_are_raised_before_compute(call, error, message):
         call(da.from_array(MATRIX.toarray(), chunks=(50, 45)))
 
 
+@pytest.mark.parametrize("chunks, arguments", [((50, 45), {}), ((40, -1), {"total": 1e4}),
+                                              ((100, 30), {"part_sizes": SIZES})])
+def test_each_block_is_checked_and_names_the_word_of_the_whole_matrix(chunks, arguments):
+    counts = MATRIX.toarray()
+    counts[170, 31] = -1.0
+    counts[171, 2] = np.nan
+    lazy = da.from_array(sparse.csr_matrix(counts), chunks=chunks, asarray=False)
+    with pytest.raises(ValueError, match="word 170 has -1.0 in part 31"):
+        lexispan_table.dispersion_arrays(lazy, **arguments)["dp"].compute(scheduler="sync")
+    unchecked = lexispan_table.dispersion_arrays(lazy, check=False, **arguments)["dp"]
+    expected = lexispan_table.dispersion_arrays(counts, check=False, **arguments)["dp"]
+    assert unchecked.compute(scheduler="sync").tobytes() == expected.tobytes()
+
+
 EXAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "dask_folder.py")
 
 
@@ -214,11 +228,13 @@ def test_folder_of_text_files_example(client, tmp_path):
         paths.append(str(path))
 
     frame = example.folder_measures(paths, files_per_block=6, words_per_block=40)
-    counters = [example.count_words(path) for path in paths]
-    words = sorted(set().union(*counters))
-    matrix = example.count_block(counters, {word: row for row, word in enumerate(words)})
+    # The same files counted at once in memory, the words in sorted order.
+    counts = lexispan_table.count_files(paths)
+    order = np.argsort(np.array(counts.words))
+    words = [counts.words[i] for i in order]
     assert frame.npartitions == -(-len(words) // 40)
-    same_frame(frame.compute(), lexispan_table.dispersion(matrix, words=words))
+    same_frame(frame.compute(),
+               lexispan_table.dispersion(counts.to_scipy()[order], words=words))
 
 
 def _die_once(marker, original):

@@ -7,16 +7,15 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
-import numpy as np
-
 from lexispan_table import MEASURE_NAMES, POSITION_MEASURE_NAMES, __version__
 
 from lexispan_cli import keyness, options, plot, plot_keyness
-from lexispan_cli.corpus import Corpus, is_text_input, read
+from lexispan_cli.corpus import is_text_input, read
 from lexispan_cli.counts import compute
 from lexispan_cli.errors import PROG, InputError, UsageError, guarded, need
 from lexispan_cli.positions import position_columns
-from lexispan_cli.report import Output, order, output_format, write
+from lexispan_cli.output_files import Output
+from lexispan_cli.report import order, output_format, write
 
 DESCRIPTION = """\
 Compute dispersion measures for every word of a corpus and write them as a
@@ -53,15 +52,14 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--measures", metavar="NAME,...", type=options.measures,
                      help="the measures to compute, in this order, or all (default: all of "
                           "them); frequency is always written")
-    options.add_da_option(out)
+    options.add_engine_options(out)
     options.add_level_option(out)
     out.add_argument("--positions", action="store_true",
                      help="also compute the distance-based measures from where each token "
                           "occurs (text input only)")
     out.add_argument("--precision", metavar="N", type=options.digits,
                      help="write N significant digits (default: every digit)")
-    out.add_argument("--sort", metavar="MEASURE", default="frequency",
-                     choices=("word", *MEASURE_NAMES, *POSITION_MEASURE_NAMES),
+    out.add_argument("--sort", metavar="MEASURE", default="frequency", type=options.sort_key,
                      help="column to sort by: word, frequency or any measure (default: "
                           "frequency)")
     options.add_row_options(out, "keep only words whose frequency is at least N (default: 0)")
@@ -105,11 +103,11 @@ def _run(args: argparse.Namespace) -> None:
         corpus = read(source, chosen, args.total)
         try:
             columns = compute(corpus.matrix, corpus.sizes, corpus.total, counted, args.da,
-                              chosen.progress, args.level)
+                              chosen.progress, args.threads, args.level)
         except (ValueError, TypeError) as exc:
             raise InputError(source, str(exc)) from None
         if positional:
-            columns.update(_position_columns(corpus, positional))
+            columns.update(position_columns(corpus.matrix, positional))
         columns = {name: columns[name] for name in ("frequency", *counted[1:], *positional)}
         descending = args.descending if args.descending is not None else args.sort != "word"
         rows = order(corpus.matrix.words, columns, args.sort, descending, args.min_freq,
@@ -120,9 +118,6 @@ def _run(args: argparse.Namespace) -> None:
         output.discard()
 
 
-def _position_columns(corpus: Corpus, names: list[str]) -> dict[str, np.ndarray]:
-    assert corpus.token_ids is not None
-    return position_columns(corpus.matrix.words, corpus.token_ids, names)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

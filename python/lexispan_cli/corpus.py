@@ -1,34 +1,34 @@
 """From INPUT to counts: picks the reader (folder, text stream or table), counts
-texts one at a time, and settles the part sizes, empty parts and total."""
+texts one at a time with lexispan_table's counter, and settles the part sizes,
+empty parts and total."""
 
 from __future__ import annotations
 
-import array
-import collections
-from collections.abc import Iterator
-from dataclasses import dataclass, field
+import warnings
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
-from lexispan_table._engine import ordered_sum, progress_callback
+from lexispan_table import RepeatedFileWarning, SkippedFileWarning, TextFileError, count_files
+from lexispan_table._counts import count_parts
+from lexispan_table._engine import ordered_sum
+from lexispan_table._tokens import WORD_PATTERN
 
-from lexispan_cli.counts import CountMatrix, PartBuilder
+from lexispan_cli.counts import CountMatrix, column_sums, drop_parts
 from lexispan_cli.errors import InputError, note, warn
 from lexispan_cli.tables import display, read_table
-from lexispan_cli.texts import STDIN, FolderParts, stream_lines
-from lexispan_cli.tokens import make_counter, make_tokenizer
+from lexispan_cli.texts import STDIN, input_error, line_parts
 
 
 @dataclass
 class Corpus:
+    # With positions asked for, matrix.token_ids holds the corpus's tokens as
+    # word ids in reading order (parts concatenated).
     matrix: CountMatrix
     sizes: np.ndarray
     total: float
-    # Token ids of the whole corpus in reading order (parts concatenated),
-    # kept only when positions are asked for.
-    token_ids: np.ndarray | None = None
-    part_starts: list[int] = field(default_factory=list)
 
 
 @dataclass
@@ -53,86 +53,81 @@ def is_text_input(source: Path, options: ReadOptions) -> bool:
     return options.text or (str(source) != STDIN and source.is_dir())
 
 
-def text_parts(source: Path, options: ReadOptions) -> tuple[Iterator[tuple[str, str]], int]:
-    """(part name, text) pairs and the number of files (0 for a stream)."""
-    if str(source) != STDIN and source.is_dir():
-        folder = FolderParts(source, options.pattern, options.exclude, options.encoding,
-                             options.skip_errors)
-        return folder.texts(), len(folder.list())
-    if str(source) != STDIN and not source.exists():
-        raise InputError(source, "no such file or directory")
-    return stream_lines(source, options.encoding), 0
-
-
 def read(source: Path, options: ReadOptions, total: float | None) -> Corpus:
     inferred = False
     if is_text_input(source, options):
-        corpus = _count_texts(source, options)
+        matrix = _count_texts(source, options)
     else:
         matrix = read_table(source, options.table_format, long=options.long,
                             sizes_row=options.sizes_row, encoding=options.encoding,
                             vocabulary=options.vocabulary)
-        inferred = matrix.sizes is None
-        if matrix.sizes is None:
-            matrix.sizes = matrix.column_sums()
-        corpus = Corpus(matrix, matrix.sizes, 0.0)
-    _empty_parts(corpus, options.drop_empty)
-    corpus.sizes = corpus.matrix.sizes if corpus.matrix.sizes is not None else corpus.sizes
-    value = ordered_sum(corpus.sizes)
+        if matrix.part_sizes is None:
+            inferred = True
+            matrix.part_sizes = column_sums(matrix)
+    matrix = _empty_parts(matrix, options.drop_empty)
+    assert matrix.part_sizes is not None
+    value = ordered_sum(matrix.part_sizes)
     if not value > 0:
         if is_text_input(source, options):
             raise InputError(display(source), f"no words in any of the "
-                                              f"{len(corpus.matrix.part_names)} "
+                                              f"{len(matrix.part_names)} "
                                               f"{'files' if source.is_dir() else 'lines'}")
         raise InputError(display(source), "the part sizes add up to 0")
     if inferred:
         note(f"{display(source)}: the part sizes are the column sums "
              f"(the table has no {options.sizes_row!r} row)")
-    corpus.total = value if total is None else total
-    return corpus
+    return Corpus(matrix, matrix.part_sizes, value if total is None else total)
 
 
-def _count_texts(source: Path, options: ReadOptions) -> Corpus:
-    texts, files = text_parts(source, options)
-    builder = PartBuilder()
-    ids = array.array("i") if options.positions else None
-    starts: list[int] = []
-    counter = make_counter(options.token_pattern, options.keep_case)
-    tokenize = make_tokenizer(options.token_pattern, options.keep_case)
-    with progress_callback(files, options.progress, "files") as report:
-        for done, (name, text) in enumerate(texts, 1):
-            if ids is None:
-                builder.add_part(name, counter(text))
+def _show(message: Any, category: type[Warning], *_: Any, **__: Any) -> None:
+    """The counter's warnings as the command's own lines."""
+    if issubclass(category, RepeatedFileWarning):
+        note(str(message))
+    else:
+        warn(str(message))
+
+
+def _count_texts(source: Path, options: ReadOptions) -> CountMatrix:
+    folder = str(source) != STDIN and source.is_dir()
+    if not folder and str(source) != STDIN and not source.exists():
+        raise InputError(source, "no such file or directory")
+    rule: dict[str, Any] = dict(keep_case=options.keep_case,
+                                token_pattern=options.token_pattern or None,
+                                positions=options.positions, progress=options.progress)
+    with warnings.catch_warnings():
+        for category in (SkippedFileWarning, RepeatedFileWarning):
+            warnings.simplefilter("always", category)
+        warnings.showwarning = _show
+        try:
+            if folder:
+                matrix = count_files(source, glob=options.pattern, exclude=options.exclude,
+                                     encoding=options.encoding,
+                                     errors="skip" if options.skip_errors else "raise", **rule)
             else:
-                tokens = tokenize(text)
-                builder.add_part(name, collections.Counter(tokens))
-                starts.append(len(ids))
-                vocabulary = builder.vocabulary
-                ids.extend([vocabulary[t] for t in tokens])
-            del text
-            if report is not None:
-                report(done)
-    if not builder.part_names:
-        raise InputError(display(source), "no file could be read" if files else "no text")
-    matrix = builder.matrix()
-    token_ids = None if ids is None else np.frombuffer(ids, dtype=np.int32)
-    assert matrix.sizes is not None
-    return Corpus(matrix, matrix.sizes, 0.0, token_ids, starts)
+                # A long line is counted in pieces cut at white space under the
+                # default word rule, whose words never cross it.
+                cut = options.token_pattern in ("", WORD_PATTERN)
+                matrix = count_parts(
+                    lambda reduce: line_parts(source, options.encoding, reduce, cut), 0,
+                    options.keep_case, options.token_pattern or None, options.positions,
+                    options.progress, " lines")
+        except TextFileError as exc:
+            raise input_error(exc) from None
+    if not matrix.part_names:
+        raise InputError(display(source), "no file could be read" if folder else "no text")
+    return matrix
 
 
-def _empty_parts(corpus: Corpus, drop: bool) -> None:
+def _empty_parts(matrix: CountMatrix, drop: bool) -> CountMatrix:
     """A part without any word still counts in n (D, DA, PT...): name it, or leave it out."""
-    matrix = corpus.matrix
-    assert matrix.sizes is not None
+    assert matrix.part_sizes is not None
     occupied = np.bincount(matrix.indices, minlength=len(matrix.part_names)) > 0
-    empty = ~occupied & (matrix.sizes == 0)
+    empty = ~occupied & (matrix.part_sizes == 0)
     if not empty.any() or empty.all():
-        return  # with every part empty, the no-words error follows
+        return matrix  # with every part empty, the no-words error follows
     if not drop:
         for name in (n for n, e in zip(matrix.part_names, empty.tolist()) if e):
             warn(f"{name}: an empty part (no words); it still counts as a part, "
                  f"--drop-empty leaves it out")
-        return
-    if corpus.token_ids is not None:
-        corpus.part_starts = [s for s, e in zip(corpus.part_starts, empty.tolist()) if not e]
-    corpus.matrix = matrix.drop_parts(~empty)
+        return matrix
+    return drop_parts(matrix, ~empty)

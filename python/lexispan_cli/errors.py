@@ -25,14 +25,36 @@ class UsageError(Exception):
     """A run that cannot start as asked (a missing optional package, clashing options)."""
 
 
+def say(line: str) -> None:
+    """One line on standard error; nothing when it is closed (print would
+    fall back to standard output, into the table)."""
+    if sys.stderr is not None:
+        print(line, file=sys.stderr, flush=True)
+
+
 def warn(message: str) -> None:
     """Something the user should know about the result (a skipped file, an empty part)."""
-    print(f"{PROG}: warning: {message}", file=sys.stderr, flush=True)
+    say(f"{PROG}: warning: {message}")
 
 
 def note(message: str) -> None:
     """How the input was read, where a default decided it."""
-    print(f"{PROG}: note: {message}", file=sys.stderr, flush=True)
+    say(f"{PROG}: note: {message}")
+
+
+def hold_closed_streams() -> None:
+    """Puts /dev/null on standard descriptors that were closed when the
+    program started, so no file opened later takes their number (Python has
+    left sys.stdin/stdout/stderr None for them, which the readers and the
+    output check)."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            held = os.open(os.devnull, os.O_RDWR)
+            if held != fd:
+                os.dup2(held, fd)
+                os.close(held)
 
 
 def need(module: str, extra: str, purpose: str) -> object:
@@ -47,19 +69,21 @@ def need(module: str, extra: str, purpose: str) -> object:
 
 def guarded(run: Callable[[_Args], None], args: _Args) -> int:
     """Runs one command: an error is one line and exit status 1, an interrupt 130."""
+    hold_closed_streams()
     try:
         run(args)
     except (InputError, UsageError) as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        say(f"{PROG}: error: {exc}")
         return 1
     except MemoryError:
-        print(f"{PROG}: error: out of memory", file=sys.stderr)
+        say(f"{PROG}: error: out of memory")
         return 1
     except BrokenPipeError:
         # The reader went away (`lexispan ... | head`); say nothing more.
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, 1)
         return 1
     except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     return 0

@@ -16,7 +16,8 @@ from lexispan_table._keyness import Comparison, compare
 from lexispan_cli import options
 from lexispan_cli.corpus import Corpus, read
 from lexispan_cli.errors import PROG, InputError, guarded, need
-from lexispan_cli.report import Output, order, output_format, write
+from lexispan_cli.output_files import Output
+from lexispan_cli.report import order, output_format, write
 
 DESCRIPTION = """\
 Compare a target corpus with a reference corpus: for every word of either,

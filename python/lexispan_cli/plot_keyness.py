@@ -15,7 +15,7 @@ from lexispan_cli.errors import PROG, guarded
 from lexispan_cli.keyness import add_corpora, compare_corpora, read_both
 from lexispan_cli.plot import (DPI, SCATTER_SIZE, input_name, picture_format, place_labels,
                                save, start_matplotlib)
-from lexispan_cli.report import Output
+from lexispan_cli.output_files import Output
 
 DESCRIPTION = """\
 Draw the words of a target corpus against a reference corpus (each as for

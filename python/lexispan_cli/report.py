@@ -1,23 +1,25 @@
-"""Ordering the rows and writing the table: CSV/TSV, JSON Lines or Parquet, into
-a temporary file beside the output that replaces it only when complete."""
+"""Ordering the rows and writing the table: CSV/TSV, JSON Lines or Parquet, to
+the destination that output_files claims."""
 
 from __future__ import annotations
 
 import csv
-import os
-import sys
-import tempfile
-from collections.abc import Iterator, Sequence
+import io
+import re
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, BinaryIO, TextIO
 
 import numpy as np
 
+from lexispan_table._engine import format_rows
+
 from lexispan_cli.errors import InputError, UsageError, need
+from lexispan_cli.output_files import Output
 
 FORMATS = ("csv", "tsv", "jsonl", "parquet")
-_SUFFIXES = {".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl",
-             ".parquet": "parquet", ".pq": "parquet"}
+_SUFFIXES = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl",
+             ".ndjson": "jsonl", ".parquet": "parquet", ".pq": "parquet"}
 
 # Frequencies, written as integers where they are whole.
 COUNT_COLUMNS = frozenset({"frequency", "target_frequency", "reference_frequency"})
@@ -27,65 +29,18 @@ BLOCK_ROWS = 8192
 
 
 def output_format(given: str | None, output: Path | None) -> str:
+    """--format, else the output file's extension (none: CSV); an extension
+    that names no format is refused rather than written as CSV."""
     if given is not None:
         return given
-    if output is None:
+    if output is None or not output.suffix:
         return "csv"
-    return _SUFFIXES.get(output.suffix.lower(), "csv")
-
-
-class Output:
-    """The destination, claimed before any work: a temporary file created in
-    the output's folder (so an unwritable -o fails at once), renamed over the
-    output when the table is complete and removed otherwise."""
-
-    def __init__(self, path: Path | None, binary: bool) -> None:
-        self.path = path
-        self.target = path
-        self.temporary: str | None = None
-        if path is None:
-            if binary:
-                raise UsageError("Parquet output needs -o FILE")
-            return
-        if path.is_dir():
-            raise InputError(path, "cannot write: is a folder")
-        if path.exists() and not os.access(path, os.W_OK):
-            raise InputError(path, "cannot write: Permission denied")
-        # Through a link, the file it points to is the one replaced.
-        target = Path(os.path.realpath(path))
-        self.target = target
-        try:
-            handle, self.temporary = tempfile.mkstemp(
-                dir=target.parent, prefix=f".{target.name}.", suffix=".part")
-        except OSError as exc:
-            raise InputError(path, f"cannot write: {exc.strerror or exc}") from None
-        os.close(handle)
-
-    def commit(self) -> None:
-        if self.temporary is None or self.path is None or self.target is None:
-            return
-        try:
-            # mkstemp makes the file private; give it the mode a new file gets.
-            mask = os.umask(0)
-            os.umask(mask)
-            os.chmod(self.temporary, 0o666 & ~mask)
-            os.replace(self.temporary, self.target)
-        except OSError as exc:
-            raise InputError(self.path, f"cannot write: {exc.strerror or exc}") from None
-        self.temporary = None
-
-    def discard(self) -> None:
-        if self.temporary is not None:
-            try:
-                os.unlink(self.temporary)
-            except OSError:
-                pass
-            self.temporary = None
-
-    def text(self) -> TextIO:
-        if self.temporary is None:
-            return sys.stdout
-        return open(self.temporary, "w", encoding="utf-8", newline="")
+    found = _SUFFIXES.get(output.suffix.lower())
+    if found is None:
+        raise UsageError(f"{output}: {output.suffix!r} is not an output format (known: "
+                         f"{', '.join(_SUFFIXES)}); --format csv|tsv|jsonl|parquet writes one "
+                         f"anyway")
+    return found
 
 
 def word_ranks(words: Sequence[str]) -> np.ndarray:
@@ -116,45 +71,59 @@ def order(words: Sequence[str], columns: dict[str, np.ndarray], sort: str, desce
     return chosen if top is None else chosen[:top]
 
 
-def _number_texts(values: np.ndarray, precision: int | None, integer: bool) -> list[str]:
-    if integer:
-        return [str(v) for v in values.tolist()]
-    floats: list[float] = values.tolist()
-    if precision is None:
-        return [repr(v) for v in floats]
-    pattern = f".{precision}g"
-    return [format(v, pattern) for v in floats]
+def _kinds(columns: dict[str, np.ndarray]) -> str:
+    """Each column's text rule: 'q' a frequency (an integer where whole), 'i'
+    an integer, 'f' a float."""
+    return "".join("q" if name in COUNT_COLUMNS else "i" if values.dtype.kind in "iu" else "f"
+                   for name, values in columns.items())
 
 
-def _frequency_texts(values: np.ndarray, precision: int | None) -> list[str]:
-    # A whole frequency is written as an integer, whatever the precision.
-    texts = _number_texts(values, precision, False)
-    for i, v in enumerate(values.tolist()):
-        if v.is_integer() and abs(v) < 2.0**53:
-            texts[i] = str(int(v))
-    return texts
+def _text_columns(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, ...]:
+    return tuple(np.ascontiguousarray(values, dtype=np.int32 if values.dtype.kind in "iu"
+                                      else np.float64) for values in columns.values())
 
 
 def _blocks(words: Sequence[str], columns: dict[str, np.ndarray], rows: np.ndarray,
-            precision: int | None) -> Iterator[tuple[list[str], list[list[str]]]]:
+            precision: int | None, quote: Callable[[list[str]], list[str]],
+            delimiter: str = ",", keys: tuple[str, ...] | None = None) -> Iterator[str]:
+    """The text of the rows, a block at a time; every number as repr writes
+    it, or with `precision` significant digits (no exponent below 1e16 for a
+    large value), a whole frequency as an integer."""
+    kinds = _kinds(columns)
+    arrays = _text_columns(columns)
     for start in range(0, len(rows), BLOCK_ROWS):
-        block = rows[start:start + BLOCK_ROWS]
-        texts = []
-        for name, values in columns.items():
-            chosen = values[block]
-            if name in COUNT_COLUMNS:
-                texts.append(_frequency_texts(chosen, precision))
-            else:
-                texts.append(_number_texts(chosen, precision, chosen.dtype.kind in "iu"))
-        yield [words[i] for i in block.tolist()], texts
+        block = np.ascontiguousarray(rows[start:start + BLOCK_ROWS], dtype=np.int64)
+        cells = quote([words[i] for i in block.tolist()])
+        yield format_rows(cells, arrays, kinds, block, precision or 0, delimiter, keys)
+
+
+def _csv_quoting(delimiter: str) -> Callable[[list[str]], list[str]]:
+    """Words as csv.writer writes them: a word holding the delimiter, a quote
+    or a line break goes through the writer itself, the others as they are."""
+    special = re.compile(f'[{re.escape(delimiter)}"\r\n]')
+
+    def quote(words: list[str]) -> list[str]:
+        if special.search("\x00".join(words)) is None:
+            return words
+        out = io.StringIO()
+        writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
+        quoted = list(words)
+        for i, word in enumerate(words):
+            if special.search(word):
+                out.seek(0)
+                out.truncate()
+                writer.writerow([word, ""])
+                quoted[i] = out.getvalue()[:-len(delimiter) - 1]
+        return quoted
+
+    return quote
 
 
 def write_delimited(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
                     rows: np.ndarray, delimiter: str, precision: int | None) -> None:
-    writer = csv.writer(out, delimiter=delimiter, lineterminator="\n")
-    writer.writerow(["word", *columns])
-    for block_words, texts in _blocks(words, columns, rows, precision):
-        writer.writerows(zip(block_words, *texts))
+    csv.writer(out, delimiter=delimiter, lineterminator="\n").writerow(["word", *columns])
+    for text in _blocks(words, columns, rows, precision, _csv_quoting(delimiter), delimiter):
+        out.write(text)
 
 
 def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.ndarray],
@@ -162,19 +131,14 @@ def write_json_lines(out: TextIO, words: Sequence[str], columns: dict[str, np.nd
     """One object per row. NaN and infinities, which JSON has no numbers for, are null."""
     import json
 
-    keys = [json.dumps(name) + ": " for name in ("word", *columns)]
-    for block_words, texts in _blocks(words, columns, rows, precision):
-        lines = []
-        for word, *cells in zip(block_words, *texts):
-            parts = [keys[0] + json.dumps(word, ensure_ascii=False)]
-            for key, cell in zip(keys[1:], cells):
-                finite = cell[-1].isdigit()  # not nan, inf or -inf
-                parts.append(key + (cell if finite else "null"))
-            lines.append("{" + ", ".join(parts) + "}\n")
-        out.write("".join(lines))
+    keys = tuple(json.dumps(name) + ": " for name in ("word", *columns))
+    encode = json.JSONEncoder(ensure_ascii=False).encode
+    for text in _blocks(words, columns, rows, precision,
+                        lambda block: list(map(encode, block)), keys=keys):
+        out.write(text)
 
 
-def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray],
+def write_parquet(out: BinaryIO, words: Sequence[str], columns: dict[str, np.ndarray],
                   rows: np.ndarray, metadata: dict[str, str] | None = None) -> None:
     """Numbers as stored (float64, range as int32), so --precision does not apply;
     `metadata` joins the file's key-value metadata."""
@@ -184,34 +148,25 @@ def write_parquet(path: str, words: Sequence[str], columns: dict[str, np.ndarray
                          **{name: values[rows] for name, values in columns.items()}})
     if metadata:
         table = table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
-    parquet.write_table(table, path)
+    parquet.write_table(table, out)
 
 
 def write(output: Output, fmt: str, words: Sequence[str], columns: dict[str, np.ndarray],
           rows: np.ndarray, precision: int | None, metadata: dict[str, str] | None = None
           ) -> None:
-    if fmt == "parquet":
-        assert output.temporary is not None
-        try:
-            write_parquet(output.temporary, words, columns, rows, metadata)
-        except OSError as exc:
-            raise InputError(str(output.path), f"cannot write: {exc}") from None
-        return
     try:
+        if fmt == "parquet":
+            write_parquet(output.binary(), words, columns, rows, metadata)
+            return
         stream = output.text()
-        try:
-            if fmt == "jsonl":
-                write_json_lines(stream, words, columns, rows, precision)
-            else:
-                write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
-                                precision)
-            stream.flush()
-        finally:
-            if stream is not sys.stdout:
-                stream.close()
+        if fmt == "jsonl":
+            write_json_lines(stream, words, columns, rows, precision)
+        else:
+            write_delimited(stream, words, columns, rows, "\t" if fmt == "tsv" else ",",
+                            precision)
+        stream.flush()
     except BrokenPipeError:
         raise
     except OSError as exc:
         raise InputError(str(output.path or "<stdout>"),
                          f"cannot write: {exc.strerror or exc}") from None
-

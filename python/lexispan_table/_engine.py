@@ -14,11 +14,12 @@ from . import _native
 from ._inputs import CountInput, check_words_axis, from_compressed, part_sizes_array, total_value
 from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
 from ._progress import progress_callback
+from ._values import screen_counts, screen_sizes
 
 __all__ = ["CountInput", "DEFAULT_LEVEL", "add_part_sums", "check_level", "check_threads",
-           "checked_options", "column_dtype",
-           "default_part_sizes", "default_threads", "evaluate", "from_compressed",
-           "ordered_sum", "pandas", "progress_callback", "resolve_sizes", "word_labels"]
+           "checked_options", "column_dtype", "default_part_sizes", "default_threads", "evaluate",
+           "format_rows", "from_compressed", "ordered_sum",
+           "pandas", "progress_callback", "resolve_sizes", "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
 
@@ -90,11 +91,19 @@ def default_part_sizes(counts: CountInput) -> np.ndarray:
     return sums
 
 
-def resolve_sizes(counts: CountInput, part_sizes: object, total: object
-                  ) -> tuple[np.ndarray, float]:
+def resolve_sizes(counts: CountInput, part_sizes: object, total: object, check: bool = False,
+                  labels: Any = None) -> tuple[np.ndarray, float]:
+    """The part sizes and total of a call (by default the column sums and
+    their ordered sum). With `check`, the counts are screened first, then
+    the sizes and total (not without words or parts: nothing is computed
+    from them, and the engine names an empty matrix itself)."""
+    if check:
+        screen_counts(counts.layout, counts.labels if labels is None else labels)
     sizes = (default_part_sizes(counts) if part_sizes is None
              else part_sizes_array(part_sizes, counts.parts))
     value = ordered_sum(sizes) if total is None else total_value(total)
+    if check and counts.words and counts.parts:
+        screen_sizes(sizes, value, part_sizes is not None, total is not None)
     return sizes, value
 
 
@@ -116,6 +125,14 @@ def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequenc
     return columns
 
 
+def format_rows(words: list[str], columns: tuple[np.ndarray, ...], kinds: str, rows: np.ndarray,
+                precision: int, delimiter: str, keys: tuple[str, ...] | None) -> str:
+    """The text of `rows` of a table: each row's (already quoted) word and its
+    cells, floats as repr or with `precision` significant digits; delimited
+    lines, or JSON objects when `keys` (the word's and each column's) are given."""
+    return str(_native.format_rows(words, columns, kinds, rows, precision, delimiter, keys))
+
+
 def pandas(entry: str = "dispersion") -> Any:
     try:
         import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -127,11 +144,18 @@ def pandas(entry: str = "dispersion") -> Any:
     return pandas
 
 
-def word_labels(pd: Any, words: Any, count: int) -> Any:
-    """`words` as the index of a table of `count` words, one label per word."""
+def word_labels(pd: Any, words: Any, count: int, parts: int | None = None,
+                words_axis: int = 0) -> Any:
+    """`words` as the index of a table of `count` words, one label per word;
+    `parts`, when known, is the length of the other axis."""
     if isinstance(words, (str, bytes)):
         raise TypeError("words must be a sequence of labels, not a string")
     labels = words if hasattr(words, "__len__") else list(words)
     if len(labels) != count:
-        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per word)")
+        hint = ""
+        if len(labels) == parts:
+            where = "columns: words_axis=1" if words_axis == 0 else "rows: words_axis=0"
+            hint = f"; as many as the counts have parts, so the words may be the {where}"
+        raise ValueError(f"words has {len(labels)} labels, expected {count} (one per "
+                         f"word){hint}")
     return pd.Index(labels)

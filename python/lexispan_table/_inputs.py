@@ -10,6 +10,9 @@ from typing import Any
 
 import numpy as np
 
+from ._sparse import Compressed, from_scipy, from_sparse_columns
+from ._values import native_values
+
 
 @dataclass
 class CountInput:
@@ -18,9 +21,6 @@ class CountInput:
     parts: int
     labels: Any = None        # word labels from a DataFrame, or None
     keep: list[Any] = field(default_factory=list)  # objects the layout points into
-
-
-_SIGNED_INDEX = (np.dtype(np.int32), np.dtype(np.int64))
 
 
 def check_words_axis(words_axis: object) -> int:
@@ -32,29 +32,11 @@ def check_words_axis(words_axis: object) -> int:
     return int(words_axis)
 
 
-def native_values(array: np.ndarray, what: str) -> np.ndarray:
-    """`array` with a dtype the engine reads (native-order integers, float32,
-    float64), converted only when it has another one; bool reads as uint8."""
-    dtype = array.dtype
-    kind = dtype.kind
-    if kind == "b":
-        return array.view(np.uint8)
-    if kind == "c":
-        raise TypeError(f"{what} must be real numbers, not complex ({dtype})")
-    if kind not in "iuf":
-        raise TypeError(f"{what} must be numbers, not {dtype}")
-    if not dtype.isnative:
-        array = array.astype(dtype.newbyteorder("="))
-        dtype = array.dtype
-    if kind == "f" and dtype.itemsize not in (4, 8):
-        # float16 widens exactly; long double rounds as float() rounds it.
-        return array.astype(np.float32 if dtype.itemsize < 4 else np.float64)
-    return array
-
-
 def _is_scipy_sparse(obj: object) -> bool:
-    return (hasattr(obj, "tocsr") and hasattr(obj, "nnz") and hasattr(obj, "format")
-            and hasattr(obj, "shape"))
+    # Looked up on the type: SciPy's nnz property already reads the arrays.
+    kind = type(obj)
+    return (hasattr(kind, "tocsr") and hasattr(kind, "nnz") and hasattr(kind, "format")
+            and hasattr(kind, "shape"))
 
 
 def _is_dataframe(obj: object) -> bool:
@@ -62,33 +44,15 @@ def _is_dataframe(obj: object) -> bool:
             and hasattr(obj, "to_numpy") and hasattr(obj, "iloc"))
 
 
-def _index_array(array: np.ndarray) -> np.ndarray:
-    if array.dtype in _SIGNED_INDEX and array.dtype.isnative:
-        return np.ascontiguousarray(array)
-    return np.ascontiguousarray(array, dtype=np.int64)
-
-
 def from_sparse(matrix: Any, words_axis: int, labels: Any = None) -> CountInput:
-    if len(matrix.shape) != 2:
-        raise ValueError(f"counts must be two-dimensional (words x parts), got shape "
-                         f"{matrix.shape}")
-    fmt = matrix.format
-    if fmt not in ("csr", "csc"):
-        # No compressed axis to read in place (COO, DOK, LIL, ...): compress
-        # along the words, so every word is one slice.
-        matrix = matrix.tocsr() if words_axis == 0 else matrix.tocsc()
-        fmt = matrix.format
-    if not matrix.has_canonical_format:
-        # Sorted, without duplicates; duplicates add up as in toarray().
-        matrix = matrix.copy()
-        matrix.sum_duplicates()
-    words = int(matrix.shape[words_axis])
-    parts = int(matrix.shape[1 - words_axis])
-    by_words = (fmt == "csr") == (words_axis == 0)
-    data = np.ascontiguousarray(native_values(np.asarray(matrix.data), "counts"))
-    indptr = _index_array(np.asarray(matrix.indptr))
-    indices = _index_array(np.asarray(matrix.indices))
-    return from_compressed(indptr, indices, data, words, parts, by_words, labels, [matrix])
+    """Any SciPy sparse format, its structure checked by lexispan before
+    anything reads it (see _sparse)."""
+    return _counts_from(from_scipy(matrix, words_axis), labels, [matrix])
+
+
+def _counts_from(sliced: Compressed, labels: Any, keep: list[Any]) -> CountInput:
+    return from_compressed(sliced.indptr, sliced.indices, sliced.data, sliced.words,
+                           sliced.parts, sliced.by_words, labels, keep)
 
 
 def from_compressed(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, words: int,
@@ -130,9 +94,11 @@ def from_dataframe(frame: Any, words_axis: int) -> CountInput:
         if kind not in "biuf":
             raise TypeError(f"DataFrame column {column!r} is not numeric ({dtype}); counts "
                             f"must be numbers")
-    sparse = [hasattr(frame, "sparse") and type(d).__name__ == "SparseDtype" for d in dtypes]
+    sparse = [type(d).__name__ == "SparseDtype" for d in dtypes]
     if sparse and all(sparse):
-        return from_sparse(frame.sparse.to_coo(), words_axis, labels)
+        sliced = from_sparse_columns(frame, words_axis)
+        if sliced is not None:
+            return _counts_from(sliced, labels, [])
     values = frame.to_numpy()
     return from_array(np.asarray(values), words_axis, labels)
 

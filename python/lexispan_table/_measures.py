@@ -8,6 +8,14 @@ from typing import NamedTuple
 
 
 class Measure(NamedTuple):
+    """One entry of a table of measures: ``MEASURES``, ``POSITION_MEASURES``,
+    ``KEYNESS_MEASURES``.
+
+    ``name`` is the column name that the functions, the command's
+    ``--measures`` and the documentation use; ``title`` the measure's usual
+    name in the literature; ``description`` what it is, in a line.
+    """
+
     name: str
     title: str
     description: str
@@ -122,6 +130,11 @@ KEYNESS_MEASURES: tuple[Measure, ...] = (
 
 KEYNESS_MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in KEYNESS_MEASURES)
 
+# Other names a measure is known by, accepted wherever a measure is named; the
+# column keeps the record's name.
+MEASURE_ALIASES: dict[str, str] = {"rosengren_s": "roschengren_s_adj",
+                                   "rosengren_s_adj": "roschengren_s_adj"}
+
 # Columns whose values need DA's pair sum, the one quadratic step.
 DA_MEASURES = frozenset({"evenness_da", "ft_adjusted_by_da"})
 
@@ -150,9 +163,17 @@ def select(measures: object, valid: tuple[str, ...] = MEASURE_NAMES,
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"measure names must be strings, not {type(name).__name__}")
+        name = canonical(name, valid)
         if name not in valid:
             raise ValueError(f"unknown measure {name!r}; valid names: {', '.join(valid)}")
         if name in seen:
             raise ValueError(f"measure {name!r} is listed twice")
         seen.add(name)
-    return tuple(str(name) for name in names)
+    return tuple(canonical(str(name), valid) for name in names)
+
+
+def canonical(name: str, valid: tuple[str, ...] = MEASURE_NAMES) -> str:
+    """The column name of `name`: itself, or the measure an alias stands for."""
+    if name in valid:
+        return name
+    return MEASURE_ALIASES.get(name, name)

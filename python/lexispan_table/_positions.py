@@ -18,8 +18,39 @@ _INT64_MAX = np.iinfo(np.int64).max
 
 
 def positions_from_tokens(tokens: Iterable[str]) -> dict[str, np.ndarray]:
-    """The 0-based positions of every type of a token stream, as {type: sorted
-    int64 array}, types in order of first occurrence."""
+    """The 0-based positions of every type of a token stream.
+
+    Parameters
+    ----------
+    tokens : iterable of str
+        The corpus as one stream of tokens, in order: a list, a 1-D NumPy
+        array or any iterable of strings (a tokenizer's output, the parts of a
+        corpus one after another).
+
+    Returns
+    -------
+    dict of str to numpy.ndarray
+        {type: the positions where it occurs, ascending, as int64}, the types
+        in order of first occurrence; what `position_dispersion` takes.
+
+    Raises
+    ------
+    TypeError
+        A single string instead of a sequence of tokens.
+    ValueError
+        A NumPy array that is not one-dimensional.
+
+    See Also
+    --------
+    position_dispersion : ARF, AWT and ALD from these positions.
+
+    Examples
+    --------
+    >>> import lexispan_table
+    >>> tokens = "the cat saw the dog".split()
+    >>> lexispan_table.positions_from_tokens(tokens)
+    {'the': array([0, 3]), 'cat': array([1]), 'saw': array([2]), 'dog': array([4])}
+    """
     if isinstance(tokens, (str, bytes)):
         raise TypeError("tokens must be a sequence of strings, not a single string")
     if isinstance(tokens, np.ndarray):
@@ -41,16 +72,75 @@ def positions_from_tokens(tokens: Iterable[str]) -> dict[str, np.ndarray]:
 def position_dispersion(positions: Any, corpus_length: int, *,
                         measures: Iterable[str] | None = None, threads: int | None = None,
                         progress: bool = False) -> Any:
-    """ARF, AWT, f_AWT, ALD and f_ALD of every word, as a pandas DataFrame
-    indexed by word.
+    """Distance-based dispersion of every word from its token positions.
 
-    positions: {word: sorted 1-D integer array of its 0-based token positions}
-    (as positions_from_tokens gives; a pandas Series of arrays too), or a
-    sequence of such arrays (then the index is a RangeIndex). corpus_length:
-    N, the corpus size in tokens; every position must lie in [0, N) and each
-    word's positions must be strictly increasing, else ValueError. measures:
-    names from POSITION_MEASURE_NAMES (default: all five). threads: worker
-    count (default: the pool's). progress: show a progress bar over words.
+    ARF (average reduced frequency), AWT (average waiting time) and ALD
+    (average logarithmic distance), with the frequencies adjusted by the last
+    two, from the gaps between a word's successive occurrences, the corpus
+    taken as a circle of N tokens; no division into parts is needed.
+
+    Parameters
+    ----------
+    positions : mapping or sequence of arrays
+        {word: its 0-based token positions, a 1-D integer array, strictly
+        increasing}, as `positions_from_tokens` gives it (a pandas Series of
+        arrays too), or a sequence of such arrays (the table then has a
+        RangeIndex).
+    corpus_length : int
+        N, the corpus size in tokens; every position lies in [0, N).
+    measures : sequence of str or "all", optional
+        Names from ``POSITION_MEASURE_NAMES``, in the order wanted (default:
+        all five).
+    threads : int, optional
+        Worker count (default: the pool's size).
+    progress : bool, default False
+        Draw a progress bar over the words on standard error.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per word, indexed by the mapping's keys, and one float64
+        column per measure.
+
+    Raises
+    ------
+    ValueError
+        A word's positions that are not strictly increasing or leave
+        [0, corpus_length) (the message names the first such word and the
+        index), `corpus_length` below 1, positions that are not
+        one-dimensional, an unknown or repeated measure name.
+    TypeError
+        `positions` that is neither a mapping nor a sequence of arrays,
+        positions that are not integers, a `corpus_length` that is not an
+        integer.
+    ImportError
+        Without pandas (``pip install 'lexispan[table]'``).
+
+    See Also
+    --------
+    positions_from_tokens : The positions of every type of a token stream.
+    dispersion : Measures over a division of the corpus into parts.
+
+    Notes
+    -----
+    With f positions p_1 < ... < p_f the cyclic gaps are d_1 = p_1 + N - p_f
+    and d_i = p_i - p_(i-1). ARF and AWT are formed from exact integer sums
+    of the gaps, so only their last steps round; ALD adds its terms in gap
+    order. A word without positions gets 0 for ARF, f_AWT and f_ALD and +inf
+    for AWT and ALD. Savicky & Hlavacova (2002), "Measures of word
+    commonness", Journal of Quantitative Linguistics 9(3).
+
+    Examples
+    --------
+    >>> import lexispan_table
+    >>> tokens = "the cat saw the dog".split()
+    >>> positions = lexispan_table.positions_from_tokens(tokens)
+    >>> lexispan_table.position_dispersion(positions, len(tokens), measures=["arf", "awt"])
+         arf  awt
+    the  1.8  1.8
+    cat  1.0  3.0
+    saw  1.0  3.0
+    dog  1.0  3.0
     """
     names = select(measures, POSITION_MEASURE_NAMES)
     workers = check_threads(threads)

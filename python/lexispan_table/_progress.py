@@ -10,10 +10,11 @@ from contextlib import contextmanager
 
 
 @contextmanager
-def progress_callback(total: int, enabled: bool, description: str = "words"
-                      ) -> Iterator[Callable[[int], None] | None]:
-    """Yields a callback taking the number of words done so far (or None when
-    progress is off); the display is closed on exit."""
+def progress_callback(total: int, enabled: bool, description: str = "words",
+                      unit: str = " words") -> Iterator[Callable[[int], None] | None]:
+    """Yields a callback taking the number of items (words, or the `unit`
+    counted) done so far, or None when progress is off; the display is
+    closed on exit."""
     if not enabled or total == 0:
         yield None
         return
@@ -22,7 +23,7 @@ def progress_callback(total: int, enabled: bool, description: str = "words"
     except ImportError:
         tqdm = None
     if tqdm is not None:
-        bar = tqdm(total=total, unit=" words", desc=description, file=sys.stderr,
+        bar = tqdm(total=total, unit=unit, desc=description, file=sys.stderr,
                    dynamic_ncols=True)
         shown = 0
 
@@ -41,7 +42,7 @@ def progress_callback(total: int, enabled: bool, description: str = "words"
 
     def report(done: int) -> None:
         elapsed = time.monotonic() - start
-        sys.stderr.write(f"\r{description}: {done}/{total} ({100 * done // total}%) "
+        sys.stderr.write(f"\r{description}: {done}/{total}{unit} ({100 * done // total}%) "
                          f"{elapsed:.1f}s")
         sys.stderr.flush()
 

@@ -113,10 +113,16 @@ DaMethod da_method(std::string_view name) {
     return name == "sorted" ? DaMethod::sorted : DaMethod::pairwise;
 }
 
-// Fails the call with the engine's complaint about the counts, if any.
-void raise_complaint(const std::optional<MeasureError>& complaint) {
+// Fails the call with the engine's complaint about the counts, if any, or
+// because a pointer or index read while the lock was released had changed.
+void raise_complaint(const std::optional<MeasureError>& complaint, bool sound) {
     if (complaint) {
         throw_measure_error(*complaint);
+    }
+    if (!sound) {
+        throw_python_error(PyExc_RuntimeError,
+                           "the count matrix changed during the call: an index or pointer read "
+                           "from it left its bounds");
     }
 }
 
@@ -174,15 +180,16 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         std::atomic<std::size_t> done{0};
         const TableRun run{static_cast<std::size_t>(threads), &stop, &done};
         std::optional<MeasureError> complaint;
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
-                    evaluate_table(held.matrix, parts, columns, da, targets, run);
+                    sound = evaluate_table(held.matrix, parts, columns, da, targets, run);
                 }
             },
             ProgressPoll{progress, done}, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }
@@ -205,15 +212,17 @@ PyObject* part_sums_entry(PyObject*, PyObject* args) noexcept {
         }
         std::atomic<bool> stop{false};
         std::optional<MeasureError> complaint;
+        bool sound = true;
         run_polling(
             [&] {
-                complaint = check_counts(held.matrix);
+                complaint = check_counts(held.matrix, &stop);
                 if (!complaint) {
-                    add_part_sums(held.matrix, static_cast<double*>(sums.get().buf));
+                    sound = add_part_sums(held.matrix, static_cast<double*>(sums.get().buf),
+                                          &stop);
                 }
             },
             [](bool) { return PyErr_CheckSignals() == 0; }, stop);
-        raise_complaint(complaint);
+        raise_complaint(complaint, sound);
         return PyRef::borrow(Py_None);
     });
 }

@@ -17,4 +17,12 @@ PyObject* position_dispersion_entry(PyObject* module, PyObject* args) noexcept;
 PyObject* factorize_entry(PyObject* module, PyObject* args) noexcept;
 PyObject* group_positions_entry(PyObject* module, PyObject* args) noexcept;
 
+// Numbering counted words (word_entries.cpp).
+PyObject* word_table_entry(PyObject* module, PyObject* unused) noexcept;
+PyObject* word_ids_entry(PyObject* module, PyObject* args) noexcept;
+PyObject* compress_by_words_entry(PyObject* module, PyObject* args) noexcept;
+
+// The command's table as text (text_entries.cpp).
+PyObject* format_rows_entry(PyObject* module, PyObject* args) noexcept;
+
 }  // namespace lexispan::binding::table

@@ -28,6 +28,18 @@ PyMethodDef methods[] = {
     {"group_positions", group_positions_entry, METH_VARARGS,
      "group_positions(codes, order, offsets)\n--\n\nToken positions grouped by word code "
      "(a counting sort)."},
+    {"word_table", word_table_entry, METH_NOARGS,
+     "word_table()\n--\n\nAn empty table of words, to number them with word_ids."},
+    {"word_ids", word_ids_entry, METH_VARARGS,
+     "word_ids(table, words, added)\n--\n\nThe int32 ids (bytes) of a list of str, new "
+     "words numbered in order\nand appended to the list added."},
+    {"compress_by_words", compress_by_words_entry, METH_VARARGS,
+     "compress_by_words(ends, ids, counts, words, indptr, indices, data)\n--\n\n"
+     "Entries added part after part, compressed by words into the three output arrays."},
+    {"format_rows", format_rows_entry, METH_VARARGS,
+     "format_rows(words, columns, kinds, rows, precision, delimiter, keys)\n--\n\n"
+     "The text of the given rows: each row's word and its cells, delimited (keys None) or\n"
+     "as JSON objects; floats as repr, or with precision significant digits."},
     {"column_names", column_names_entry, METH_NOARGS,
      "column_names()\n--\n\nThe engine's column names in their default order."},
     {"default_threads", default_threads_entry, METH_NOARGS,

@@ -121,7 +121,9 @@ void check_part_terms(std::uint64_t round) {
     for (double& x : terms) {
         x = below(8) == 0 ? 0.0 : term_of_kind(below(4) == 0 ? below(6) : kind);
     }
-    const lexispan::PartTerms table(terms);
+    // Small budgets make tables over blocks of parts, down to one block.
+    const lexispan::PartTerms table(
+        terms, below(3) == 0 ? below(terms.size() * 12 + 64) : lexispan::PartTerms::default_budget);
     const double start = below(3) == 0 ? -0.0 : start_near(terms[0]);
     double plain = start;
     lexispan::OrderedSum sum(start);

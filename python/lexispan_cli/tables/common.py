@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import array
 import math
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO
@@ -14,7 +13,7 @@ from typing import BinaryIO
 import numpy as np
 
 from lexispan_cli.errors import InputError
-from lexispan_cli.texts import STDIN
+from lexispan_cli.texts import STDIN, standard_input
 
 
 @dataclass(frozen=True)
@@ -32,7 +31,7 @@ def display(path: Path | str) -> str:
 
 def open_table(path: Path | str) -> BinaryIO:
     if str(path) == STDIN:
-        return sys.stdin.buffer
+        return standard_input()
     try:
         if Path(path).is_dir():
             raise InputError(path, "is a folder")

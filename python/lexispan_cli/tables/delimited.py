@@ -34,7 +34,7 @@ def read_delimited(lines: Iterator[tuple[int, str]], path: str, kind: str | None
     try:
         if long:
             return long_counts(_long_rows(reader, path), path, sizes_row)
-        return _read_wide(reader, path, sizes_row)
+        return _read_wide(reader, path, sizes_row, delimiter)
     except csv.Error as exc:
         raise InputError(path, f"malformed table: {exc}", reader.line_num) from None
 
@@ -76,7 +76,15 @@ def _parse_counts(cells: list[str], path: str, line: int, header: list[str]) -> 
     raise AssertionError("unreachable: a row failed as a whole but no cell failed")
 
 
-def _read_wide(reader: Any, path: str, sizes_row: str) -> CountMatrix:
+def _narrow_header(header: list[str], delimiter: str) -> str:
+    """Why a header has a single cell, as far as its text tells."""
+    if delimiter == "," and "\t" in header[0]:
+        return "; it holds tabs: a tab-separated table? (--table-format tsv)"
+    return ("; is this plain text? (--text reads one part per line; a folder of text files "
+            "is given as the folder)")
+
+
+def _read_wide(reader: Any, path: str, sizes_row: str, delimiter: str) -> CountMatrix:
     words = WordIndex(path)
     sizes: np.ndarray | None = None
     sizes_line = 0
@@ -91,7 +99,7 @@ def _read_wide(reader: Any, path: str, sizes_row: str) -> CountMatrix:
             header = record
             if len(header) < 2:
                 raise InputError(path, "the header needs a word column and at least one part "
-                                       "column", line)
+                                       "column" + _narrow_header(header, delimiter), line)
             continue
         if len(record) != len(header):
             raise InputError(path, f"row has {len(record)} cells, the header has {len(header)}",

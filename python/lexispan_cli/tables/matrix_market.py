@@ -16,6 +16,7 @@ from lexispan_cli.tables.coordinates import compress
 from lexispan_cli.texts import read_lines
 
 ENTRY_BATCH = 65536  # entries parsed by NumPy at once
+EMPTY_PARTS = 1 << 20  # parts beyond the entries that a size line may declare
 
 Lines = Iterator[tuple[int, str]]
 
@@ -46,6 +47,12 @@ def read_matrix_market(stream: BinaryIO, path: str, vocabulary: Path, encoding: 
     if len(words) not in (rows, columns):
         raise InputError(path, f"{rows} rows x {columns} columns, but the vocabulary "
                                f"{vocabulary} has {len(words)} words")
+    parts, axis = (columns, "columns") if len(words) == rows else (rows, "rows")
+    if parts > entries + EMPTY_PARTS:
+        # Each part costs memory whether an entry reaches it or not.
+        raise InputError(path, f"the size line declares {parts} {axis} (parts) for {entries} "
+                               f"entries; more than {EMPTY_PARTS} parts without an entry are "
+                               f"refused", size_line)
     per_entry = 2 if field == "pattern" else 3
     found, line_of = _read_entries(lines, path, per_entry, entries)
     if len(found) != entries:

@@ -82,7 +82,7 @@ def _read_wide(frame: Any, path: str, sizes_row: str) -> CountMatrix:
     del frame
     matrix = builder.matrix(sizes if sizes_at else [0.0] * (len(names) - 1))
     if not sizes_at:
-        matrix.sizes = None
+        matrix.part_sizes = None
     return matrix
 
 

@@ -65,7 +65,8 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
                     }
                     continue;
                 }
-                const PositionValues values = position_values(first, count, list.length, wants);
+                const PositionValues values =
+                    position_values(first, count, list.length, wants, &stop);
                 if (targets.arf != nullptr) {
                     targets.arf[w] = values.arf;
                 }
@@ -92,7 +93,9 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
     if (participants <= 1) {
         participate();
     } else {
-        run_chunked(participants, 1, stop, [&](std::size_t, std::size_t) { participate(); });
+        // The poll lets a stop end the wait for a pool that another call holds.
+        run_chunked(participants, 1, stop, [&](std::size_t, std::size_t) { participate(); },
+                    [&] { return stop.load(std::memory_order_acquire); });
     }
     return first_complaint;
 }

@@ -340,9 +340,13 @@ void settle_pair_sums(PendingDa* pending, std::size_t count, std::size_t n,
             });
         }, pending[p].walk);
         if (p >= on_kernel) {
-            const double sum = sparse_da_pair_sum(lane.da_parts.data(), lane.da_values.data(),
-                                                  lane.da_values.size(), n, scratch.da_units);
-            set_da(out[pending[p].row], finish_evenness_da(sum, n, pending[p].mean));
+            const std::optional<double> sum =
+                sparse_da_pair_sum(lane.da_parts.data(), lane.da_values.data(),
+                                   lane.da_values.size(), n, scratch.da_units, stop);
+            if (!sum) {
+                return;  // stopped: the group is abandoned
+            }
+            set_da(out[pending[p].row], finish_evenness_da(*sum, n, pending[p].mean));
             continue;
         }
         lane.dense_q.assign(n, 0.0);

@@ -3,6 +3,8 @@
 #include "analyzer/evaluation/table_evaluation.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,26 +34,18 @@ std::size_t index_limit(const CountMatrix& matrix, const CompressedCounts& count
     return counts.by_words ? matrix.parts : matrix.words;
 }
 
+// Whether a long pass over slices should give up: `stop` is looked at every
+// 256 slices.
+bool stopped(const std::atomic<bool>* stop, std::size_t slice) noexcept {
+    return stop != nullptr && slice % 256 == 0 && stop->load(std::memory_order_relaxed);
+}
+
 std::size_t pointer_at(const CompressedCounts& counts, std::size_t k) noexcept {
     return static_cast<std::size_t>(load_integer(counts.pointers, counts.pointer_size, k));
 }
 
 std::size_t index_at(const CompressedCounts& counts, std::size_t e) noexcept {
     return static_cast<std::size_t>(load_integer(counts.indices, counts.index_size, e));
-}
-
-// Words gathered together from a matrix compressed by parts: each gather
-// visits every part once, so wider gathers cost less per word, but hold the
-// entries of every gathered word. The width keeps that within about 2^22
-// entries even if every gathered word occurs in every part.
-std::size_t gather_width(const CountMatrix& matrix, std::size_t group) {
-    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-    if (compressed == nullptr || compressed->by_words) {
-        return group;
-    }
-    constexpr std::size_t entry_budget = std::size_t{1} << 22;
-    const std::size_t width = entry_budget / std::max<std::size_t>(matrix.parts, 1);
-    return std::clamp<std::size_t>(width / group * group, group, 64 * group);
 }
 
 // One worker's storage: the rows of the current group and the engine's
@@ -62,11 +56,10 @@ struct GroupBuffers {
     std::vector<std::vector<double>> values;
     std::vector<WordRow> rows;
     std::vector<RowValues> results;
-    std::vector<std::size_t> cursors;  // compressed by parts: next entry per part
     RowScratch scratch;
 
-    GroupBuffers(std::size_t group, std::size_t width)
-        : dense(group), parts(width), values(width), rows(width), results(group) {}
+    explicit GroupBuffers(std::size_t group)
+        : dense(group), parts(group), values(group), rows(group), results(group) {}
 };
 
 void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std::size_t first,
@@ -81,72 +74,38 @@ void load_dense_group(const CountMatrix& matrix, const DenseCounts& counts, std:
     }
 }
 
-void load_word_slices(const CompressedCounts& counts, std::size_t first, std::size_t count,
-                      GroupBuffers& buffers) {
+// The matrix passed check_counts, but its arrays stay the caller's while the
+// engine reads them without the interpreter lock: another thread may write
+// to them. Every pointer and index is checked as it is read, so a change
+// ends the call (false) instead of sending a read or a write out of bounds;
+// values that change are only wrong numbers.
+bool load_word_slices(const CountMatrix& matrix, const CompressedCounts& counts,
+                      std::size_t first, std::size_t count, GroupBuffers& buffers) {
     for (std::size_t r = 0; r < count; ++r) {
         const std::size_t begin = pointer_at(counts, first + r);
         const std::size_t end = pointer_at(counts, first + r + 1);
+        if (begin > end || end > counts.entries) {
+            return false;
+        }
         std::vector<std::uint32_t>& parts = buffers.parts[r];
         std::vector<double>& values = buffers.values[r];
         parts.resize(end - begin);
         values.resize(end - begin);
+        // Ascending from 0 and below the part count, as unsigned numbers.
+        std::size_t next = 0;
         for (std::size_t e = begin; e < end; ++e) {
-            parts[e - begin] = static_cast<std::uint32_t>(index_at(counts, e));
+            const std::size_t part = index_at(counts, e);
+            if (part < next || part >= matrix.parts) {
+                return false;
+            }
+            parts[e - begin] = static_cast<std::uint32_t>(part);
+            next = part + 1;
         }
         read_elements(counts.data + begin * counts.format.size, counts.format, end - begin,
                       values.data());
         buffers.rows[r] = WordRow{nullptr, parts.data(), values.data(), parts.size()};
     }
-}
-
-// Places every part's cursor at its first entry for a word >= first.
-void seek_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
-                      std::size_t first, GroupBuffers& buffers) {
-    buffers.cursors.resize(matrix.parts);
-    for (std::size_t p = 0; p < matrix.parts; ++p) {
-        std::size_t low = pointer_at(counts, p);
-        std::size_t high = pointer_at(counts, p + 1);
-        while (low < high) {
-            const std::size_t middle = low + (high - low) / 2;
-            if (index_at(counts, middle) < first) {
-                low = middle + 1;
-            } else {
-                high = middle;
-            }
-        }
-        buffers.cursors[p] = low;
-    }
-}
-
-// Gathers words [first, first + count) from part slices, advancing the
-// cursors; parts are visited in ascending order, so each word's entries come
-// out ascending.
-void gather_part_slices(const CountMatrix& matrix, const CompressedCounts& counts,
-                        std::size_t first, std::size_t count, GroupBuffers& buffers) {
-    for (std::size_t r = 0; r < count; ++r) {
-        buffers.parts[r].clear();
-        buffers.values[r].clear();
-    }
-    const std::size_t last = first + count;
-    for (std::size_t p = 0; p < matrix.parts; ++p) {
-        std::size_t e = buffers.cursors[p];
-        const std::size_t end = pointer_at(counts, p + 1);
-        for (; e < end; ++e) {
-            const std::size_t word = index_at(counts, e);
-            if (word >= last) {
-                break;
-            }
-            const std::size_t r = word - first;
-            buffers.parts[r].push_back(static_cast<std::uint32_t>(p));
-            buffers.values[r].push_back(
-                read_element(counts.data + e * counts.format.size, counts.format));
-        }
-        buffers.cursors[p] = e;
-    }
-    for (std::size_t r = 0; r < count; ++r) {
-        buffers.rows[r] = WordRow{nullptr, buffers.parts[r].data(), buffers.values[r].data(),
-                                  buffers.parts[r].size()};
-    }
+    return true;
 }
 
 void store_group(std::span<const ColumnTarget> targets, std::size_t first, std::size_t count,
@@ -168,9 +127,81 @@ void store_group(std::span<const ColumnTarget> targets, std::size_t first, std::
     }
 }
 
+template <class T>
+const std::byte* bytes_of(const T* values) noexcept {
+    return static_cast<const std::byte*>(static_cast<const void*>(values));
+}
+
 }  // namespace
 
-std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
+CountMatrix WordSlices::matrix(std::size_t words, std::size_t parts) const {
+    CompressedCounts counts;
+    counts.pointers = bytes_of(pointers.data());
+    counts.pointer_size = sizeof(std::int64_t);
+    const bool narrow = wide_parts.empty() && !narrow_parts.empty();
+    counts.indices = narrow ? bytes_of(narrow_parts.data()) : bytes_of(wide_parts.data());
+    counts.index_size = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
+    counts.data = bytes_of(values.data());
+    counts.format = ElementFormat{};  // native binary64
+    counts.entries = values.size();
+    counts.by_words = true;
+    return CountMatrix{words, parts, counts};
+}
+
+std::optional<WordSlices> transpose_to_words(const CountMatrix& matrix,
+                                             const CompressedCounts& counts,
+                                             const std::atomic<bool>* stop) {
+    WordSlices slices;
+    const std::size_t entries = pointer_at(counts, matrix.parts);
+    if (entries > counts.entries) {
+        return std::nullopt;
+    }
+    slices.pointers.assign(matrix.words + 1, 0);
+    for (std::size_t e = 0; e < entries; ++e) {
+        const std::size_t word = index_at(counts, e);
+        if (word >= matrix.words ||
+            ((e & 0xFFFFF) == 0 && stop != nullptr && stop->load(std::memory_order_relaxed))) {
+            return std::nullopt;
+        }
+        ++slices.pointers[word + 1];
+    }
+    for (std::size_t w = 0; w < matrix.words; ++w) {
+        slices.pointers[w + 1] += slices.pointers[w];
+    }
+    const bool narrow = matrix.parts <= static_cast<std::size_t>(INT32_MAX);
+    if (narrow) {
+        slices.narrow_parts.resize(entries);
+    } else {
+        slices.wide_parts.resize(entries);
+    }
+    slices.values.resize(entries);
+    std::vector<std::int64_t> next(slices.pointers.begin(), slices.pointers.end() - 1);
+    for (std::size_t p = 0; p < matrix.parts; ++p) {
+        const std::size_t begin = pointer_at(counts, p);
+        const std::size_t end = pointer_at(counts, p + 1);
+        if (begin > end || end > entries || stopped(stop, p)) {
+            return std::nullopt;
+        }
+        for (std::size_t e = begin; e < end; ++e) {
+            // A word index read again may have changed since it was counted.
+            const std::size_t word = index_at(counts, e);
+            if (word >= matrix.words || next[word] >= slices.pointers[word + 1]) {
+                return std::nullopt;
+            }
+            const auto at = static_cast<std::size_t>(next[word]++);
+            if (narrow) {
+                slices.narrow_parts[at] = static_cast<std::int32_t>(p);
+            } else {
+                slices.wide_parts[at] = static_cast<std::int64_t>(p);
+            }
+            slices.values[at] = read_element(counts.data + e * counts.format.size, counts.format);
+        }
+    }
+    return slices;
+}
+
+std::optional<MeasureError> check_counts(const CountMatrix& matrix,
+                                         const std::atomic<bool>* stop) {
     const auto* counts = std::get_if<CompressedCounts>(&matrix.counts);
     if (counts == nullptr) {
         return std::nullopt;
@@ -182,6 +213,9 @@ std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
     }
     std::int64_t previous_end = 0;
     for (std::size_t k = 0; k < slices; ++k) {
+        if (stopped(stop, k)) {
+            return std::nullopt;
+        }
         const std::int64_t end = load_integer(counts->pointers, counts->pointer_size, k + 1);
         if (end < previous_end || static_cast<std::uint64_t>(end) > counts->entries) {
             return MeasureError{"sparse matrix index pointers must not decrease and must stay "
@@ -208,17 +242,20 @@ std::optional<MeasureError> check_counts(const CountMatrix& matrix) {
     return std::nullopt;
 }
 
-void add_part_sums(const CountMatrix& matrix, double* sums) {
+bool add_part_sums(const CountMatrix& matrix, double* sums, const std::atomic<bool>* stop) {
     if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
         std::vector<double> row(matrix.parts);
         for (std::size_t w = 0; w < matrix.words; ++w) {
+            if (stopped(stop, w)) {
+                return true;
+            }
             read_strided_elements(dense->data + static_cast<std::ptrdiff_t>(w) * dense->word_stride,
                                   dense->format, matrix.parts, dense->part_stride, row.data());
             for (std::size_t p = 0; p < matrix.parts; ++p) {
                 sums[p] += row[p];
             }
         }
-        return;
+        return true;
     }
     const auto& counts = std::get<CompressedCounts>(matrix.counts);
     const std::size_t slices = slice_count(matrix, counts);
@@ -226,14 +263,24 @@ void add_part_sums(const CountMatrix& matrix, double* sums) {
     // entries may be skipped: a sum started at +0.0 never becomes -0.0, and
     // adding +0.0 to anything else leaves it unchanged.
     for (std::size_t k = 0; k < slices; ++k) {
+        if (stopped(stop, k)) {
+            return true;
+        }
         const std::size_t begin = pointer_at(counts, k);
         const std::size_t end = pointer_at(counts, k + 1);
+        if (begin > end || end > counts.entries) {
+            return false;  // changed since it was checked
+        }
         for (std::size_t e = begin; e < end; ++e) {
             const double value = read_element(counts.data + e * counts.format.size, counts.format);
             const std::size_t p = counts.by_words ? index_at(counts, e) : k;
+            if (p >= matrix.parts) {
+                return false;
+            }
             sums[p] += value;
         }
     }
+    return true;
 }
 
 double ordered_sum(std::span<const double> values) noexcept {
@@ -244,64 +291,67 @@ double ordered_sum(std::span<const double> values) noexcept {
     return sum;
 }
 
-void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
+bool evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
                     DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run) {
     const std::size_t words = matrix.words;
     if (words == 0) {
-        return;
+        return true;
+    }
+    if (const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
+        compressed != nullptr && !compressed->by_words) {
+        // Compressed by parts: the words' slices are made once, then read as
+        // any matrix compressed by words.
+        const std::optional<WordSlices> slices = transpose_to_words(matrix, *compressed, run.stop);
+        if (run.stop->load(std::memory_order_acquire)) {
+            return true;
+        }
+        if (!slices) {
+            run.stop->store(true, std::memory_order_release);
+            return false;  // changed since it was checked
+        }
+        return evaluate_table(slices->matrix(matrix.words, matrix.parts), parts, columns, da,
+                              targets, run);
     }
     const std::size_t group = row_group_size();
-    // Words are loaded `width` at a time and evaluated `group` at a time; a
-    // worker claims several loads at once.
-    const std::size_t width = gather_width(matrix, group);
-    const std::size_t claim = width * 4;
+    // Words are evaluated `group` at a time; a worker claims several groups at once.
+    const std::size_t claim = group * 4;
     const std::size_t claims = (words + claim - 1) / claim;
     std::atomic<std::size_t> next_claim{0};
     std::atomic<bool>& stop = *run.stop;
-    const auto* compressed = std::get_if<CompressedCounts>(&matrix.counts);
-    const bool gathered = compressed != nullptr && !compressed->by_words;
+    std::atomic<bool> changed{false};
+    const auto give_up = [&] {
+        changed.store(true, std::memory_order_relaxed);
+        stop.store(true, std::memory_order_release);
+    };
 
     // One participant: claims runs of rows until none are left or the call
     // is stopped.
     const auto participate = [&]() {
-        GroupBuffers buffers(group, width);
+        GroupBuffers buffers(group);
         for (;;) {
             const std::size_t c = next_claim.fetch_add(1, std::memory_order_relaxed);
             if (c >= claims || stop.load(std::memory_order_acquire)) {
                 return;
             }
-            const std::size_t begin = c * claim;
-            const std::size_t end = std::min(words, begin + claim);
-            if (gathered) {
-                seek_part_slices(matrix, *compressed, begin, buffers);
-            }
-            for (std::size_t load = begin; load < end; load += width) {
-                const std::size_t loaded = std::min(width, end - load);
-                if (gathered) {
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;
-                    }
-                    gather_part_slices(matrix, *compressed, load, loaded, buffers);
+            const std::size_t end = std::min(words, c * claim + claim);
+            for (std::size_t first = c * claim; first < end; first += group) {
+                if (stop.load(std::memory_order_acquire)) {
+                    return;
                 }
-                for (std::size_t offset = 0; offset < loaded; offset += group) {
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;
-                    }
-                    const std::size_t first = load + offset;
-                    const std::size_t count = std::min(group, loaded - offset);
-                    if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
-                        load_dense_group(matrix, *dense, first, count, buffers);
-                    } else if (!gathered) {
-                        load_word_slices(*compressed, first, count, buffers);
-                    }
-                    evaluate_rows(parts, buffers.rows.data() + (gathered ? offset : 0), count,
-                                  columns, da, buffers.scratch, buffers.results.data(), &stop);
-                    if (stop.load(std::memory_order_acquire)) {
-                        return;  // the group may be unfinished; the call is abandoned
-                    }
-                    store_group(targets, first, count, buffers);
-                    run.done->fetch_add(count, std::memory_order_relaxed);
+                const std::size_t count = std::min(group, end - first);
+                if (const auto* dense = std::get_if<DenseCounts>(&matrix.counts)) {
+                    load_dense_group(matrix, *dense, first, count, buffers);
+                } else if (!load_word_slices(matrix, std::get<CompressedCounts>(matrix.counts),
+                                             first, count, buffers)) {
+                    return give_up();
                 }
+                evaluate_rows(parts, buffers.rows.data(), count, columns, da, buffers.scratch,
+                              buffers.results.data(), &stop);
+                if (stop.load(std::memory_order_acquire)) {
+                    return;  // the group may be unfinished; the call is abandoned
+                }
+                store_group(targets, first, count, buffers);
+                run.done->fetch_add(count, std::memory_order_relaxed);
             }
         }
     };
@@ -309,9 +359,12 @@ void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const Col
     const std::size_t threads = std::min(std::max<std::size_t>(run.threads, 1), claims);
     if (threads == 1) {
         participate();
-        return;
+    } else {
+        // The poll lets a stop end the wait for a pool that another call holds.
+        run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); },
+                    [&] { return stop.load(std::memory_order_acquire); });
     }
-    run_chunked(threads, 1, stop, [&](std::size_t, std::size_t) { participate(); });
+    return !changed.load(std::memory_order_relaxed);
 }
 
 }  // namespace lexispan

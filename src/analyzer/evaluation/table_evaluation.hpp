@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "analyzer/profile/measure_result.hpp"
 #include "analyzer/profile/numeric_elements.hpp"
@@ -47,6 +48,30 @@ struct CountMatrix {
     std::variant<DenseCounts, CompressedCounts> counts;
 };
 
+// A matrix compressed by parts (documents x words with words on columns, or
+// CSC with words on rows) made into one compressed by words, in one counting
+// pass over its entries, which may come in any order within a part: each
+// word's entries come out in ascending part order, with the same values as
+// doubles. Holds 8 bytes per word and 12 per stored count (16 when the parts
+// do not fit in 32 bits), about the size of the input's own arrays.
+struct WordSlices {
+    std::vector<std::int64_t> pointers;
+    std::vector<std::int32_t> narrow_parts;
+    std::vector<std::int64_t> wide_parts;
+    std::vector<double> values;
+
+    // The slices as a matrix compressed by words (reading these vectors).
+    [[nodiscard]] CountMatrix matrix(std::size_t words, std::size_t parts) const;
+};
+
+// The words' slices of `matrix`, compressed by parts as `counts`. Every
+// pointer and index is checked as it is read (the caller's arrays may change
+// meanwhile): nothing when one lies outside the matrix or its entries, or
+// once `stop` is set.
+[[nodiscard]] std::optional<WordSlices> transpose_to_words(const CountMatrix& matrix,
+                                                           const CompressedCounts& counts,
+                                                           const std::atomic<bool>* stop);
+
 // Where a column's values go: `words` doubles, or int32 for range.
 struct ColumnTarget {
     Column column;
@@ -57,12 +82,17 @@ struct ColumnTarget {
 // `entries`, and in every slice strictly ascending indices inside the other
 // axis. Returns the complaint, or nothing for a sound matrix (and always
 // nothing for a dense one).
-[[nodiscard]] std::optional<MeasureError> check_counts(const CountMatrix& matrix);
+// Gives up (nothing) once `stop` is set.
+[[nodiscard]] std::optional<MeasureError> check_counts(const CountMatrix& matrix,
+                                                       const std::atomic<bool>* stop = nullptr);
 
 // Adds every word's counts to sums[p], word by word in ascending order (the
 // caller starts the sums at +0.0, or continues from an earlier block of
-// words).
-void add_part_sums(const CountMatrix& matrix, double* sums);
+// words). False when a pointer or index read is out of bounds: the matrix
+// changed since check_counts (the sums are then unspecified). Gives up,
+// with the sums unspecified, once `stop` is set.
+[[nodiscard]] bool add_part_sums(const CountMatrix& matrix, double* sums,
+                                 const std::atomic<bool>* stop = nullptr);
 
 // Sum of the values in index order from +0.0.
 [[nodiscard]] double ordered_sum(std::span<const double> values) noexcept;
@@ -77,9 +107,14 @@ struct TableRun {
 };
 
 // Fills every target for every word. The matrix must have passed
-// check_counts and have as many parts as `parts`. Throws what a worker threw
-// (std::bad_alloc, PoolUnavailable) after the others have ended.
-void evaluate_table(const CountMatrix& matrix, const PartTable& parts, const ColumnSet& columns,
-                    DaMethod da, std::span<const ColumnTarget> targets, const TableRun& run);
+// check_counts and have as many parts as `parts`. Every pointer and index is
+// checked again as it is read (the caller's arrays may change while the
+// engine runs): false when one has changed, with the call stopped and the
+// targets unspecified. Throws what a worker threw (std::bad_alloc,
+// PoolUnavailable) after the others have ended.
+[[nodiscard]] bool evaluate_table(const CountMatrix& matrix, const PartTable& parts,
+                                  const ColumnSet& columns,
+                                  DaMethod da, std::span<const ColumnTarget> targets,
+                                  const TableRun& run);
 
 }  // namespace lexispan

@@ -58,7 +58,8 @@ double mb_from_chunks(std::uint64_t hit, std::uint64_t f) noexcept {
 }  // namespace
 
 PositionValues position_values(const std::int64_t* positions, std::size_t count,
-                               std::int64_t length, PositionWants wants) noexcept {
+                               std::int64_t length, PositionWants wants,
+                               const std::atomic<bool>* stop) noexcept {
     PositionValues values;
     if (count == 0) {
         values.awt = infinity;
@@ -76,6 +77,10 @@ PositionValues position_values(const std::int64_t* positions, std::size_t count,
     double ald = 0.0;
     std::int64_t previous = positions[count - 1] - length;
     for (std::size_t i = 0; i < count; ++i) {
+        if ((i & ((std::size_t{1} << 20) - 1)) == 0 && i != 0 && stop != nullptr &&
+            stop->load(std::memory_order_relaxed)) {
+            return values;
+        }
         const auto gap = static_cast<std::uint64_t>(positions[i] - previous);
         previous = positions[i];
         if (wants.arf) {

@@ -3,6 +3,7 @@
 // grouping of a token stream's positions by word.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,8 +41,11 @@ struct PositionWants {
 };
 
 // The positions must be strictly ascending within [0, length), length > 0.
+// Once `stop` is set the values are unspecified: a word of millions of
+// positions looks at it every 2^20 of them.
 [[nodiscard]] PositionValues position_values(const std::int64_t* positions, std::size_t count,
-                                             std::int64_t length, PositionWants wants) noexcept;
+                                             std::int64_t length, PositionWants wants,
+                                             const std::atomic<bool>* stop = nullptr) noexcept;
 
 enum class PositionFault : std::uint8_t { unsorted, out_of_range };
 

@@ -80,6 +80,13 @@ void build_suffix_units(const double* values, std::size_t first, std::size_t cou
 
 double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std::size_t count,
                           std::size_t n, std::vector<std::uint64_t>& suffix_units) {
+    return *sparse_da_pair_sum(parts, values, count, n, suffix_units, nullptr);
+}
+
+std::optional<double> sparse_da_pair_sum(const std::uint32_t* parts, const double* values,
+                                         std::size_t count, std::size_t n,
+                                         std::vector<std::uint64_t>& suffix_units,
+                                         const std::atomic<bool>* stop) {
     // Row i of the pair sum adds |q_i - q_j| for j > i. An absent row adds
     // the nonzero q after it (the same block for every absent row between
     // two nonzero parts); a nonzero row adds its own q for every absent j
@@ -93,7 +100,16 @@ double sparse_da_pair_sum(const std::uint32_t* parts, const double* values, std:
     // per pass come from one table per binade the sum passes through.
     int suffix_exponent = std::numeric_limits<int>::min();
     std::size_t next_row = 0;
+    // Pairs added since `stop` was last looked at: about a millisecond's worth.
+    std::size_t work = 0;
     for (std::size_t a = 0; a < count; ++a) {
+        work += count - a;
+        if (stop != nullptr && work >= (std::size_t{1} << 20)) {
+            work = 0;
+            if (stop->load(std::memory_order_relaxed)) {
+                return std::nullopt;
+            }
+        }
         const std::size_t part = parts[a];
         std::uint64_t passes = part - next_row;
         if (passes > 0 && sum.on_grid()) {

@@ -3,8 +3,10 @@
 // for several rows at once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace lexispan {
@@ -17,6 +19,13 @@ namespace lexispan {
 [[nodiscard]] double sparse_da_pair_sum(const std::uint32_t* parts, const double* values,
                                         std::size_t count, std::size_t n,
                                         std::vector<std::uint64_t>& scratch);
+// The same, giving up (nothing) once `stop` is set: a row found in tens of
+// thousands of parts takes seconds.
+[[nodiscard]] std::optional<double> sparse_da_pair_sum(const std::uint32_t* parts,
+                                                       const double* values, std::size_t count,
+                                                       std::size_t n,
+                                                       std::vector<std::uint64_t>& scratch,
+                                                       const std::atomic<bool>* stop);
 
 // By the sorted identity with compensated summation, for a row of n values
 // of which the `count` values in `nonzero` are the ones that are not zero

@@ -164,8 +164,11 @@ UnitsTotal units_of_differences(double base, const double* values, std::size_t c
     return total;
 }
 
-PartTerms::PartTerms(std::vector<double> terms)
-    : terms_(std::move(terms)), tables_(new std::atomic<const Table*>[exponent_count]) {
+PartTerms::PartTerms(std::vector<double> terms, std::size_t table_budget)
+    : terms_(std::move(terms)),
+      budget_(table_budget != default_budget ? table_budget
+                                             : terms_.size() * 16 + (std::size_t{16} << 20)),
+      tables_(new std::atomic<const Table*>[exponent_count]) {
     for (int i = 0; i < exponent_count; ++i) {
         tables_[static_cast<std::size_t>(i)].store(nullptr, std::memory_order_relaxed);
     }
@@ -184,20 +187,40 @@ const PartTerms::Table& PartTerms::table(int unit_exponent) const {
     }
     auto built = std::make_unique<Table>();
     const std::size_t n = terms_.size();
-    built->prefix.resize(n + 1);
-    built->barrier.resize(n + 1);
-    built->prefix[0] = 0;
+    // The finest blocks whose table fits in half of what the budget has left.
+    constexpr std::size_t entry_bytes = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+    const std::size_t share = (budget_ - std::min(used_, budget_)) / 2;
+    unsigned shift = 0;
+    while ((n >> shift) + 2 > share / entry_bytes && (std::size_t{1} << shift) < n) {
+        ++shift;
+    }
+    const std::size_t block = std::size_t{1} << shift;
+    const std::size_t blocks = (n + block - 1) / block;
+    built->shift = shift;
+    built->prefix.resize(blocks + 1);
+    built->barrier.resize(blocks + 1);
+    std::uint64_t units_before = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        if ((i & (block - 1)) == 0) {
+            built->prefix[i >> shift] = units_before;
+        }
         const GridTerm t = grid_term(terms_[i], unit_exponent);
         const std::uint64_t units = std::min(rounded_units(t), grid_units);
-        built->prefix[i + 1] = std::min(built->prefix[i] + units, prefix_ceiling);
+        units_before = std::min(units_before + units, prefix_ceiling);
     }
-    built->barrier[n] = static_cast<std::uint32_t>(n);
+    built->prefix[blocks] = units_before;
+    auto first_barrier = static_cast<std::uint32_t>(n);
+    built->barrier[blocks] = first_barrier;
     for (std::size_t i = n; i-- > 0;) {
         const GridTerm t = grid_term(terms_[i], unit_exponent);
-        const bool stops = t.half == 0 || t.whole >= grid_units;
-        built->barrier[i] = stops ? static_cast<std::uint32_t>(i) : built->barrier[i + 1];
+        if (t.half == 0 || t.whole >= grid_units) {
+            first_barrier = static_cast<std::uint32_t>(i);
+        }
+        if ((i & (block - 1)) == 0) {
+            built->barrier[i >> shift] = first_barrier;
+        }
     }
+    used_ += (blocks + 1) * entry_bytes;
     const Table* result = built.get();
     owned_.push_back(std::move(built));
     tables_[slot].store(result, std::memory_order_release);
@@ -372,20 +395,24 @@ void OrderedSum::add_part_run(const PartTerms& terms, std::size_t first, std::si
             continue;
         }
         const PartTerms::Table& table = terms.table(exponent_);
-        const std::size_t stop = std::min<std::size_t>(last, table.barrier[i]);
-        const std::uint64_t base = table.prefix[i];
-        if (base < prefix_ceiling - grid_units && stop > i) {
+        const unsigned shift = table.shift;
+        // Whole blocks from here, before the run's end and the first barrier,
+        // are taken from the table; the terms around them one at a time.
+        const std::size_t j = i >> shift;
+        const std::size_t stop = std::min<std::size_t>(last, table.barrier[j]) >> shift;
+        const std::uint64_t base = table.prefix[j];
+        if ((j << shift) == i && base < prefix_ceiling - grid_units && stop > j) {
             const std::uint64_t bound = base + (last_unit - units_);
-            if (stop == last && table.prefix[last] <= bound) {
-                units_ += table.prefix[last] - base;
+            if ((stop << shift) == last && table.prefix[stop] <= bound) {
+                units_ += table.prefix[stop] - base;
                 return;
             }
-            const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(i);
+            const auto begin = table.prefix.begin() + static_cast<std::ptrdiff_t>(j);
             const auto end = table.prefix.begin() + static_cast<std::ptrdiff_t>(stop) + 1;
             const std::size_t h =
-                static_cast<std::size_t>(std::upper_bound(begin, end, bound) - begin) - 1 + i;
+                static_cast<std::size_t>(std::upper_bound(begin, end, bound) - begin) - 1 + j;
             units_ += table.prefix[h] - base;
-            i = h;
+            i = h << shift;
         }
         if (i < last) {
             add(terms.term(i));

@@ -77,10 +77,15 @@ struct UnitsTotal {
 // Per-part terms shared by every row of a call (DP adds s_i, the
 // Jensen-Shannon B term adds s_i log(s_i / m_i) for a part where the word is
 // absent), with the per-binade prefix tables built on first use and shared
-// by every thread.
+// by every thread. A sum passes through dozens of binades, so the tables
+// together keep to `table_budget` bytes (by default 16 per part plus 16 MiB):
+// each new one takes at most half of what is left, covering blocks of parts
+// instead of single parts where a full table would not fit. A run then adds
+// the terms around its whole blocks one at a time; the sum is the same.
 class PartTerms {
 public:
-    explicit PartTerms(std::vector<double> terms);
+    static constexpr std::size_t default_budget = std::numeric_limits<std::size_t>::max();
+    explicit PartTerms(std::vector<double> terms, std::size_t table_budget = default_budget);
     PartTerms(const PartTerms&) = delete;
     PartTerms& operator=(const PartTerms&) = delete;
     ~PartTerms();
@@ -88,10 +93,13 @@ public:
     [[nodiscard]] double term(std::size_t part) const noexcept { return terms_[part]; }
     [[nodiscard]] std::size_t parts() const noexcept { return terms_.size(); }
 
-    // For the binade whose unit is 2^unit_exponent: prefix[i] = sum of the
-    // rounded units of terms [0, i) (saturating), barrier[i] = the first
-    // part >= i whose term is a tie or leaves any sum in the binade.
+    // For the binade whose unit is 2^unit_exponent, over blocks of
+    // 2^shift parts (block j starts at part j << shift): prefix[j] = sum of
+    // the rounded units of the terms before block j (saturating),
+    // barrier[j] = the first part at or after block j's start whose term is
+    // a tie or leaves any sum in the binade (the part count if none).
     struct Table {
+        unsigned shift = 0;
         std::vector<std::uint64_t> prefix;
         std::vector<std::uint32_t> barrier;
     };
@@ -100,6 +108,8 @@ public:
 private:
     static constexpr int exponent_count = 2048;
     std::vector<double> terms_;
+    std::size_t budget_;       // bytes the tables may take together
+    mutable std::size_t used_ = 0;  // under building_
     mutable std::mutex building_;
     mutable std::unique_ptr<std::atomic<const Table*>[]> tables_;
     mutable std::vector<std::unique_ptr<Table>> owned_;

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import collections
+import functools
 import re
 import unicodedata
 from collections.abc import Callable
@@ -15,6 +16,57 @@ _JOINERS = "'\u2019\\-\u2010\u2011"
 WORD_PATTERN = rf"[^\W_]+(?:[{_JOINERS}][^\W_]+)*"
 
 Tokenizer = Callable[[str], list[str]]
+
+
+def tokenize(text: str, *, keep_case: bool = False, token_pattern: str | None = None
+             ) -> list[str]:
+    """The words of a text, in order, by the word rule of the ``lexispan`` command.
+
+    Parameters
+    ----------
+    text : str
+        The text. It is brought to Unicode normal form NFC first, so that a
+        letter typed as a base and a combining accent is the same word as the
+        precomposed letter.
+    keep_case : bool, default False
+        Keep the words as written; by default each is case-folded
+        (``str.casefold``: "Straße" and "STRASSE" are one word).
+    token_pattern : str, optional
+        A regular expression replacing the word rule: every non-empty match
+        is a word (the whole match, whatever groups the pattern has).
+
+    Returns
+    -------
+    list of str
+        The words in the order they occur.
+
+    Notes
+    -----
+    A word is a maximal run of letters and digits (any script, as
+    ``str.isalnum`` sees them; the underscore is not one) in which single
+    apostrophes (' or \u2019) or hyphens (- \u2010 \u2011) may join the runs.
+
+    Examples
+    --------
+    >>> from lexispan_table import tokenize
+    >>> tokenize("Don't STOP the well-known cat's rock_n roll -- 42x!")
+    ["don't", 'stop', 'the', 'well-known', "cat's", 'rock', 'n', 'roll', '42x']
+    >>> tokenize("Straße STRASSE")
+    ['strasse', 'strasse']
+    >>> tokenize("Straße STRASSE", keep_case=True)
+    ['Straße', 'STRASSE']
+    >>> tokenize("a1 b22 c333", token_pattern=r"[a-z]\\d+")
+    ['a1', 'b22', 'c333']
+    """
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    return _tokenizer(WORD_PATTERN if token_pattern is None else token_pattern,
+                      bool(keep_case))(text)
+
+
+@functools.lru_cache(maxsize=16)
+def _tokenizer(pattern: str, keep_case: bool) -> Tokenizer:
+    return make_tokenizer(pattern, keep_case)
 
 
 def make_tokenizer(pattern: str = WORD_PATTERN, keep_case: bool = False) -> Tokenizer:
