@@ -159,7 +159,8 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
 def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
                words: Sequence[Any] | None = None, words_axis: int = 0,
                measures: Sequence[str] | str | None = None, da: str = "sorted",
-               threads: int | None = None, progress: bool = False, check: bool = True) -> Any:
+               threads: int | None = None, progress: bool = False, check: bool = True,
+               level: float = DEFAULT_LEVEL) -> Any:
     """Dispersion measures of every word of a word x part count matrix, as a table.
 
     The measures of `dispersion_arrays`, in a pandas DataFrame with one row per
