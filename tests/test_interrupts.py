@@ -42,7 +42,7 @@ INTERRUPT = textwrap.dedent("""
     small = rng.integers(0, 4, (30, 20)).astype(float)
     sizes = small.sum(axis=0) + 1
     records = CorpusWordAnalyzer.calculate_batch_metrics(small, sizes, float(sizes.sum()))
-    table = lt.dispersion_arrays(small, sizes, float(sizes.sum()), threads=1)
+    table = lt.dispersion_arrays(small, sizes, float(sizes.sum()), threads=1, da="pairwise")
     assert [r.evenness_da for r in records] == table["evenness_da"].tolist()
     print("usable", flush=True)
     os._exit(0)  # a call on another thread may still hold the pool
@@ -55,7 +55,7 @@ CASES = {
         "started = threading.Event()\n"
         "def hold():\n"
         "    started.set()\n"
-        "    lt.dispersion_arrays(busy, threads=2)\n"
+        "    lt.dispersion_arrays(busy, threads=2, da='pairwise')\n"
         "threading.Thread(target=hold, daemon=True).start()\n"
         "started.wait(); time.sleep(0.3)\n"
         "waiting = rng.integers(0, 3, (200, 300), dtype=np.int8)",
@@ -67,7 +67,8 @@ CASES = {
         " for _ in range(16)])\n"
         "long_rows = sp.csr_matrix((rng.integers(1, 9, cols.size).astype(float), cols,"
         " np.arange(17) * 60_000), shape=(16, parts))",
-        "lt.dispersion_arrays(long_rows, measures=['evenness_da'], threads=1)", 1.0),
+        "lt.dispersion_arrays(long_rows, measures=['evenness_da'], threads=1, da='pairwise')",
+        1.0),
     # One word of 30 million positions: about half a second a call.
     "positions": (
         "positions = [np.arange(0, 60_000_000, 2)]",
@@ -102,7 +103,7 @@ def test_ctrl_c_ends_the_command_within_half_a_second(tmp_path):
         row = "\t".join(str(j % 5) for j in range(3000))
         for i in range(3000):
             table.write(f"w{i}\t{row}\n")
-    with subprocess.Popen([*COMMAND, str(path), "--measures", "evenness_da"],
+    with subprocess.Popen([*COMMAND, str(path), "--measures", "evenness_da", "--da", "pairwise"],
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
         time.sleep(6.0)  # reading and starting the engine
         assert child.poll() is None, child.stderr.read()
@@ -192,3 +193,19 @@ def test_one_word_over_ten_million_parts_keeps_to_a_memory_limit():
     assert run.returncode == 0, run.stderr[-2000:]
     assert [line.split()[0] for line in run.stdout.splitlines()] == [
         "jsd_dispersion", "dp", "kl_divergence", "evenness_da"]
+
+
+def test_the_interpreter_exits_while_a_daemon_thread_computes():
+    # CPython ends such a thread when it asks for the lock back during exit.
+    script = textwrap.dedent("""
+        import threading, time
+        import numpy as np
+        import lexispan_table as lt
+        busy = np.random.default_rng(0).integers(0, 3, (20000, 3000), dtype=np.int8)
+        threading.Thread(target=lambda: lt.dispersion_arrays(busy, threads=2, da="pairwise"),
+                         daemon=True).start()
+        time.sleep(0.5)
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=TIMEOUT)
+    assert (run.returncode, run.stderr) == (0, "")

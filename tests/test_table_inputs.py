@@ -168,7 +168,7 @@ def test_every_sparse_format_reads_as_its_toarray(seed, dtype):
         expected = record_bits(dense, sizes, total)
         for axis, given in ((0, matrix), (1, matrix.T)):
             out = lt.dispersion_arrays(given, sizes, total, words_axis=axis, measures="all",
-                                       check=False)
+                                       da="pairwise", check=False)
             assert_same(out, expected), (name, axis)
 
 
@@ -220,7 +220,8 @@ def test_check_names_the_first_bad_count(kind, bad):
                                          rf"has {shown} in part 7 \(check=False computes"):
         lt.dispersion(counts, np.ones(9), 9.0, words_axis=axis)
     sizes = np.arange(1.0, 10.0)
-    unchecked = lt.dispersion_arrays(counts, sizes, 45.0, words_axis=axis, check=False)
+    unchecked = lt.dispersion_arrays(counts, sizes, 45.0, words_axis=axis, da="pairwise",
+                                     check=False)
     dense = planted("dense", bad)[0].astype(np.float64)
     assert_same(unchecked, record_bits(dense, sizes, 45.0))
 

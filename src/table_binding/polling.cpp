@@ -7,6 +7,10 @@
 #include <mutex>
 #include <thread>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "python_support/boundary.hpp"
 #include "python_support/py_ref.hpp"
 
@@ -37,7 +41,10 @@ void run_polling(const std::function<void()>& work, const std::function<bool(boo
             done = finished_changed.wait_for(lock, std::chrono::milliseconds(50),
                                              [&] { return finished; });
         }
-        PyEval_RestoreThread(state);
+        restore_thread(state, [&] {
+            stop.store(true, std::memory_order_release);
+            driver.join();
+        });
         if (done) {
             break;
         }
@@ -57,6 +64,25 @@ void run_polling(const std::function<void()>& work, const std::function<bool(boo
     if (!poll(true)) {
         throw PythonErrorSet{};
     }
+}
+
+void restore_thread(PyThreadState* state, const std::function<void()>& before_waiting) {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        if (before_waiting) {
+            before_waiting();
+        }
+        // Never leaves the handler: ending it without a rethrow would abort.
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
+#else
+    (void)before_waiting;
+    PyEval_RestoreThread(state);
+#endif
 }
 
 bool ProgressPoll::operator()(bool) {

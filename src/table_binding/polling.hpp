@@ -18,6 +18,15 @@ namespace lexispan::binding::table {
 void run_polling(const std::function<void()>& work, const std::function<bool(bool)>& poll,
                  std::atomic<bool>& stop);
 
+// Takes the interpreter lock back after PyEval_SaveThread. CPython before
+// 3.14 ends a daemon thread that asks for the lock while the interpreter exits
+// with a forced unwind, which would end the process in std::terminate (at the
+// first noexcept frame) or release Python objects without the lock on its way
+// up. That thread runs `before_waiting` (which stops and joins whatever the
+// call started) and then waits for the process to end, as CPython 3.14 makes
+// such threads do.
+void restore_thread(PyThreadState* state, const std::function<void()>& before_waiting = {});
+
 // The poll of a call that counts finished words in `done`: stops for a
 // pending signal, and hands a changed count to `progress` (None: no
 // progress) with the interpreter lock held; false once either raised.

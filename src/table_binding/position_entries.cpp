@@ -202,7 +202,7 @@ PyObject* group_positions_entry(PyObject*, PyObject* args) noexcept {
             static_cast<const std::int64_t*>(codes.get().buf), codes.length(),
             offsets.length() - 1, static_cast<std::int64_t*>(order.get().buf),
             static_cast<std::int64_t*>(offsets.get().buf));
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         if (!sound) {
             throw_python_error(PyExc_ValueError, "a word code is outside [0, groups)");
         }
