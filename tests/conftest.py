@@ -1,11 +1,19 @@
 """Shared helpers: exact float comparison and the record's field layout."""
 
 import math
+import signal
 import struct
 import types
 from pathlib import Path
 
 from lexispan import DispersionMetrics
+
+# A shell starts background jobs with SIGINT ignored, and children inherit that,
+# so a suite run in the background (as CI's legs run) would see no Ctrl-C in
+# the child interpreters whose interrupts it tests. With a handler here, every
+# child starts with the default action and Python installs its own.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # The record's fields in record order: the attribute descriptors of its type
 # (test_typing checks them against the names the stubs spell out).

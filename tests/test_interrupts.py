@@ -96,19 +96,24 @@ def test_ctrl_c_ends_a_long_call_within_half_a_second(setup, call, delay):
 
 def test_ctrl_c_ends_the_command_within_half_a_second(tmp_path):
     # A table of 3,000 words in 3,000 parts, most of them in most parts:
-    # seconds of pairwise DA.
+    # seconds of pairwise DA, interrupted once the engine has started.
     path = tmp_path / "t.tsv"
     with path.open("w") as table:
         table.write("word\t" + "\t".join(f"p{j}" for j in range(3000)) + "\n")
         row = "\t".join(str(j % 5) for j in range(3000))
         for i in range(3000):
             table.write(f"w{i}\t{row}\n")
-    with subprocess.Popen([*COMMAND, str(path), "--measures", "evenness_da", "--da", "pairwise"],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
-        time.sleep(6.0)  # reading and starting the engine
-        assert child.poll() is None, child.stderr.read()
+    with subprocess.Popen([*COMMAND, str(path), "--measures", "evenness_da", "--da", "pairwise",
+                           "--progress", "always"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as child:
+        seen = b""
+        while b"words:" not in seen:  # the engine's progress bar: reading is done
+            chunk = os.read(child.stderr.fileno(), 1 << 16)
+            assert chunk, seen[-2000:]
+            seen += chunk
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
+        child.stderr.read()
         status = child.wait(timeout=TIMEOUT)
         latency = time.monotonic() - sent
     print(f"latency {latency:.3f}")
