@@ -23,6 +23,8 @@ ROOT = Path(__file__).resolve().parent.parent
 CATALOGUE = ("idf", "maxmin", "engwall_fm", "juilland_u", "juilland_d_eq", "carroll_um",
              "rosengren_kf", "zhang_dc", "chi_squared", "lyne_d3", "kromer_ur",
              "frequency_per_million")
+# The columns before the recent measures: the record's fields, then the catalogue.
+ESTABLISHED = MEASURE_NAMES[:MEASURE_NAMES.index("egbert_dp")]
 
 
 def table(rows, sizes, total=None, measures=CATALOGUE, **options):
@@ -35,7 +37,7 @@ def table(rows, sizes, total=None, measures=CATALOGUE, **options):
 
 def test_the_engine_and_the_name_table_list_the_same_columns_in_the_same_order():
     assert _native.column_names() == MEASURE_NAMES
-    assert MEASURE_NAMES[-len(CATALOGUE):] == CATALOGUE
+    assert ESTABLISHED[-len(CATALOGUE):] == CATALOGUE
 
 
 # Plain-Python formulas, every sum in index order from the start value the
@@ -139,7 +141,7 @@ def test_asking_for_the_catalogue_changes_no_bit_of_the_other_columns():
     rng = np.random.default_rng(9)
     counts = rng.integers(0, 6, size=(120, 11)) * (rng.random((120, 11)) < 0.4)
     sizes = rng.integers(1, 300, size=11).astype(float)
-    others = MEASURE_NAMES[:-len(CATALOGUE)]
+    others = ESTABLISHED[:-len(CATALOGUE)]
     alone = lexispan_table.dispersion_arrays(counts, sizes, measures=others)
     together = lexispan_table.dispersion_arrays(counts, sizes, measures=CATALOGUE[::-1] + others)
     for name in others:

@@ -15,7 +15,7 @@ from conftest import INF, bits
 import lexispan_table
 from lexispan_table import position_dispersion, positions_from_tokens
 
-NAMES = ("arf", "awt", "f_awt", "ald", "f_ald")
+NAMES = ("arf", "awt", "f_awt", "ald", "f_ald", "mb")
 
 
 def gaps(positions, n):
@@ -26,9 +26,12 @@ def gaps(positions, n):
 def reference(positions, n):
     """The documented formulas, each rounding where the engine rounds."""
     if len(positions) == 0:
-        return dict(arf=0.0, awt=INF, f_awt=0.0, ald=INF, f_ald=0.0)
+        return dict(arf=0.0, awt=INF, f_awt=0.0, ald=INF, f_ald=0.0, mb=0.0)
     d = gaps(positions, n)
     f = len(d)
+    # Nelson's MB: chunk floor(p f / n) of f chunks.
+    absent = float(f - len({int(p) * f // n for p in positions})) / float(f)
+    expected = math.exp(-1.0)
     long_gaps = sum(1 for x in d if x * f >= n)
     short_sum = sum(x for x in d if x * f < n)
     squares = sum(x * x for x in d)
@@ -39,7 +42,8 @@ def reference(positions, n):
                 awt=(1.0 + float(squares) / float(n)) / 2.0,
                 f_awt=float(n * n) / float(squares),
                 ald=ald,
-                f_ald=float(n) * 10.0 ** -ald)
+                f_ald=float(n) * 10.0 ** -ald,
+                mb=1.0 if absent <= expected else 1.0 - (absent - expected) / (1.0 - expected))
 
 
 def random_positions(rng, n, f):
@@ -66,7 +70,9 @@ def test_values_have_the_bits_of_the_formulas(seed):
 def test_corpora_beyond_two_to_the_53_keep_exact_gap_sums():
     n = 2**62 + 12345
     words = [np.array([0], np.int64), np.array([3, 2**61, 2**62], np.int64),
-             np.array([2**53 + 1, 2**53 + 2], np.int64)]
+             np.array([2**53 + 1, 2**53 + 2], np.int64),
+             # p x f beyond 64 bits (MB's chunks)
+             np.array([1, 2**61, 2**62 - 1, 2**62, 2**62 + 12000], np.int64)]
     frame = position_dispersion(words, n)
     assert_rows(frame, [reference(p, n) for p in words])
 
@@ -138,7 +144,7 @@ def test_index_columns_and_inputs():
     assert series.loc["a", "arf"] == 1.0
     assert_rows(position_dispersion({"b": [1, 3]}, 4, progress=True), [reference([1, 3], 4)])
     empty = position_dispersion({}, 5)
-    assert empty.shape == (0, 5)
+    assert empty.shape == (0, len(NAMES))
     assert lexispan_table.POSITION_MEASURE_NAMES == NAMES
 
 

@@ -60,9 +60,10 @@ def build_parser() -> argparse.ArgumentParser:
     out = parser.add_argument_group("output")
     options.add_output_options(out)
     out.add_argument("--measures", metavar="NAME,...", type=options.measures,
-                     help="the measures to compute, in this order (default: all of them); "
-                          "frequency is always written")
+                     help="the measures to compute, in this order, or all (default: all of "
+                          "them); frequency is always written")
     options.add_engine_options(out)
+    options.add_level_option(out)
     out.add_argument("--positions", action="store_true",
                      help="also compute the distance-based measures from where each token "
                           "occurs (text input only)")
@@ -74,7 +75,7 @@ def build_parser() -> argparse.ArgumentParser:
     options.add_row_options(out, "keep only words whose frequency is at least N (default: 0)")
     options.add_progress_option(out)
     options.add_structure_options(parser, "add each measure's bootstrap median and limits over "
-                                          "B replicates (with --seed)")
+                                          "B replicates (with --seed)", with_level=False)
     options.add_input_options(parser)
     return parser
 
@@ -122,7 +123,7 @@ def _run(args: argparse.Namespace) -> None:
             return
         try:
             columns = compute(corpus.matrix, corpus.sizes, corpus.total, counted, args.da,
-                              chosen.progress, args.threads)
+                              chosen.progress, args.threads, args.level)
         except (ValueError, TypeError) as exc:
             raise InputError(source, str(exc)) from None
         if args.bootstrap:

@@ -13,7 +13,7 @@ import numpy as np
 
 from lexispan_table import SparseCounts, dispersion_arrays
 from lexispan_table._counts import PartBuilder
-from lexispan_table._engine import default_part_sizes
+from lexispan_table._engine import DEFAULT_LEVEL, default_part_sizes
 
 # The readers build the library's counts; the command calls them a matrix.
 CountMatrix = SparseCounts
@@ -57,10 +57,12 @@ def take_words(matrix: CountMatrix, rows: np.ndarray) -> CountMatrix:
 
 
 def compute(matrix: CountMatrix, sizes: np.ndarray, total: float, measures: Sequence[str],
-            da: str, progress: bool, threads: int | None = None) -> dict[str, np.ndarray]:
-    """One array per measure (frequency always included) over the words of `matrix`."""
+            da: str, progress: bool, threads: int | None = None,
+            level: float = DEFAULT_LEVEL) -> dict[str, np.ndarray]:
+    """One array per measure (frequency always included) over the words of
+    `matrix` (`level`: D_MB's interval)."""
     names = list(measures)
     if "frequency" not in names:
         names.insert(0, "frequency")
     return dispersion_arrays(matrix, sizes, total, measures=names, da=da, threads=threads,
-                             progress=progress)
+                             progress=progress, level=level)

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import NoReturn, TypeVar
 
 from lexispan_table import MEASURE_ALIASES, MEASURE_NAMES, POSITION_MEASURE_NAMES, WORD_PATTERN
+from lexispan_table._engine import DEFAULT_LEVEL
 
 from lexispan_cli.corpus import ReadOptions
 from lexispan_cli.report import FORMATS
@@ -95,7 +96,10 @@ def sort_key(text: str) -> str:
 
 
 def measures(text: str, valid: tuple[str, ...] = (*MEASURE_NAMES, *POSITION_MEASURE_NAMES)
-             ) -> list[str]:
+             ) -> list[str] | None:
+    """The names listed, in order; "all" gives None, as leaving the option out."""
+    if text.strip() == "all":
+        return None
     names = [measure(name, valid) for name in text.split(",")]
     if len(set(names)) != len(names):
         raise argparse.ArgumentTypeError(f"a measure is listed twice: {text!r}")
@@ -176,16 +180,25 @@ def add_engine_options(group: argparse._ActionsContainer) -> None:
 
 
 def level(text: str) -> float:
-    return _checked(text, float, lambda value: 0 < value < 1, "confidence level between 0 and 1")
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1: {text!r}")
+    return value
 
 
 def add_level_option(group: argparse._ActionsContainer) -> None:
-    group.add_argument("--level", metavar="L", type=level, default=0.95,
-                       help="confidence level of the intervals, between 0 and 1 (default: 0.95)")
+    group.add_argument("--level", metavar="P", type=level, default=DEFAULT_LEVEL,
+                       help="confidence level of the intervals: D_MB's (dmb_low and dmb_high) "
+                            f"and the bootstrap's (default: {DEFAULT_LEVEL})")
 
 
-def add_structure_options(parser: argparse.ArgumentParser, bootstrap_help: str) -> None:
-    """--groups, --groups-from-folders and the bootstrap's options."""
+def add_structure_options(parser: argparse.ArgumentParser, bootstrap_help: str,
+                          with_level: bool = True) -> None:
+    """--groups, --groups-from-folders and the bootstrap's options (--level
+    too, unless the parser has it already)."""
     groups = parser.add_argument_group("groups of parts and bootstrap intervals")
     given = groups.add_mutually_exclusive_group()
     given.add_argument("--groups", metavar="FILE", type=Path,
@@ -196,7 +209,8 @@ def add_structure_options(parser: argparse.ArgumentParser, bootstrap_help: str) 
     groups.add_argument("--bootstrap", metavar="B", type=count, default=0, help=bootstrap_help)
     groups.add_argument("--seed", metavar="S", type=count,
                         help="the seed of the bootstrap's draws (required with --bootstrap)")
-    add_level_option(groups)
+    if with_level:
+        add_level_option(groups)
 
 
 def check_structure(args: argparse.Namespace) -> None:

@@ -182,7 +182,7 @@ def _prepared(counts: Any, part_sizes: Any, words_axis: object, measures: object
               replicates: object, level: object, seed: object, strata: Any, da: object,
               threads: object, progress: object, check: object = True) -> _Run:
     """Every argument checked and the counts adapted: the call, ready to run."""
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, _ = checked_options(words_axis, measures, da, threads)
     count = _check_replicates(replicates)
     quantiles = interval_quantiles(_check_level(level))
     start = _check_seed(seed)

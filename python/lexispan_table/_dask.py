@@ -88,7 +88,7 @@ def _checked_sizes(sizes: Any, parts: int) -> np.ndarray:
 
 def _evaluate_block(blocks: Sequence[Any], numbers: np.ndarray, sizes: np.ndarray,
                     total: float, names: tuple[str, ...], method: str, threads: int,
-                    words_axis: int, check: tuple[bool, bool] | None
+                    words_axis: int, check: tuple[bool, bool] | None, level: float
                     ) -> tuple[np.ndarray, ...]:
     """The columns of one block of words; `numbers` are the words' indices in
     the whole matrix, `check` whether part sizes and total were given (None:
@@ -97,7 +97,7 @@ def _evaluate_block(blocks: Sequence[Any], numbers: np.ndarray, sizes: np.ndarra
     if check is not None:
         screen_counts(counts.layout, first=int(numbers[0]) if numbers.size else 0)
         screen_sizes(sizes, total, *check)
-    columns = evaluate(counts, sizes, total, names, method, threads, False)
+    columns = evaluate(counts, sizes, total, names, method, threads, False, level)
     return tuple(columns[name] for name in names)
 
 
@@ -194,12 +194,12 @@ def _block_results(counts: Any, part_sizes: Any, total: Any, words_axis: int,
 
 
 def dispersion_arrays(counts: Any, part_sizes: Any, total: Any, *, words_axis: int,
-                      measures: tuple[str, ...], da: str, threads: int | None, check: bool
-                      ) -> dict[str, Any]:
+                      measures: tuple[str, ...], da: str, threads: int | None, check: bool,
+                      level: float) -> dict[str, Any]:
     """{measure name: lazy dask array with one value per word}, chunked as the
     words of `counts`."""
     results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads,
-                             check)
+                             check, extra=(level,))
     return {
         name: results.map_blocks(_column, position, dtype=column_dtype(name),
                                  meta=np.empty((0,), dtype=column_dtype(name)),
@@ -209,7 +209,8 @@ def dispersion_arrays(counts: Any, part_sizes: Any, total: Any, *, words_axis: i
 
 
 def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_axis: int,
-               measures: tuple[str, ...], da: str, threads: int | None, check: bool) -> Any:
+               measures: tuple[str, ...], da: str, threads: int | None, check: bool,
+               level: float) -> Any:
     """A lazy dask DataFrame of the measures, one partition per block of words."""
     try:
         import dask.dataframe as dd
@@ -220,7 +221,7 @@ def dispersion(counts: Any, part_sizes: Any, total: Any, *, words: Any, words_ax
             "dask[dataframe]: pip install 'lexispan[dask]' (or call dispersion_arrays)"
         ) from None
     results = _block_results(counts, part_sizes, total, words_axis, measures, da, threads,
-                             check)
+                             check, extra=(level,))
     lengths = [int(size) for size in results.chunks[0]]
     starts = np.concatenate(([0], np.cumsum(lengths, dtype=np.int64))).tolist()
     labels = None if words is None else word_labels(pd, words, int(starts[-1]))

@@ -16,12 +16,15 @@ from ._measures import DEFAULT_MEASURE_NAMES, INTEGER_MEASURES, select
 from ._progress import progress_callback
 from ._values import screen_counts, screen_sizes
 
-__all__ = ["CountInput", "add_part_sums", "check_threads", "checked_options", "column_dtype",
-           "default_part_sizes", "default_threads", "evaluate", "format_rows", "from_compressed",
-           "is_dask_array", "ordered_sum", "pandas", "progress_callback", "resolve_sizes",
-           "word_labels"]
+__all__ = ["CountInput", "DEFAULT_LEVEL", "add_part_sums", "check_level", "check_threads",
+           "checked_options", "column_dtype", "default_part_sizes", "default_threads", "evaluate",
+           "format_rows", "from_compressed", "is_dask_array", "ordered_sum", "pandas",
+           "progress_callback", "resolve_sizes", "word_labels"]
 
 _DA_METHODS = ("pairwise", "sorted")
+
+# The confidence level of D_MB's interval (dmb_low, dmb_high) by default.
+DEFAULT_LEVEL = 0.95
 
 
 def default_threads() -> int:
@@ -46,17 +49,28 @@ def _check_da(da: object) -> str:
     return da
 
 
-def checked_options(words_axis: object, measures: object, da: object, threads: object
-                    ) -> tuple[int, tuple[str, ...], str]:
-    """The words axis, the measure names and the DA method of a call, checked
-    together with `threads` before any input is read. The default worker
-    count is left to the in-memory path, which alone uses the pool."""
+def check_level(level: object) -> float:
+    """A confidence level: a real number strictly between 0 and 1."""
+    if isinstance(level, bool) or not isinstance(level, numbers.Real):
+        raise TypeError(f"level must be a number between 0 and 1, not {type(level).__name__}")
+    value = float(level)
+    if not 0.0 < value < 1.0:  # NaN fails too
+        raise ValueError(f"level must lie strictly between 0 and 1, not {level!r}")
+    return value
+
+
+def checked_options(words_axis: object, measures: object, da: object, threads: object,
+                    level: object = DEFAULT_LEVEL) -> tuple[int, tuple[str, ...], str, float]:
+    """The words axis, the measure names, the DA method and the level of a
+    call, checked together with `threads` before any input is read. The
+    default worker count is left to the in-memory path, which alone uses the
+    pool."""
     axis = check_words_axis(words_axis)
     names = select(measures, default=DEFAULT_MEASURE_NAMES)
     method = _check_da(da)
     if threads is not None:
         check_threads(threads)
-    return axis, names, method
+    return axis, names, method, check_level(level)
 
 
 def ordered_sum(values: np.ndarray) -> float:
@@ -98,14 +112,16 @@ def column_dtype(name: str) -> np.dtype[Any]:
 
 
 def evaluate(counts: CountInput, sizes: np.ndarray, total: float, names: Sequence[str],
-             da: str, threads: int, progress: bool) -> dict[str, np.ndarray]:
-    """Fills one array per name for the words of `counts`."""
+             da: str, threads: int, progress: bool, level: float = DEFAULT_LEVEL
+             ) -> dict[str, np.ndarray]:
+    """Fills one array per name for the words of `counts` (`level`: D_MB's
+    interval)."""
     columns = {name: np.empty(counts.words, dtype=column_dtype(name)) for name in names}
     if counts.words == 0:
         return columns
     with progress_callback(counts.words, progress) as report:
         _native.evaluate(counts.layout, sizes, total, tuple(names), tuple(columns.values()),
-                         da, threads, report)
+                         da, level, threads, report)
     return columns
 
 

@@ -65,7 +65,7 @@ def group_dispersion_arrays(counts: Any, groups: Any, part_sizes: Any = None, to
     >>> result.across["range"]
     array([2, 2], dtype=int32)
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, _ = checked_options(words_axis, measures, da, threads)
     if is_dask_array(counts):
         from ._dask_groups import group_dispersion_arrays as lazy
         return lazy(counts, groups, part_sizes, total, words_axis=axis, measures=names,
@@ -130,7 +130,7 @@ def group_dispersion(counts: Any, groups: Any, part_sizes: Any = None, total: An
     x      2.0  2.0     4.0
     y      3.0  3.0     6.0
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, _ = checked_options(words_axis, measures, da, threads)
     if is_dask_array(counts):
         from ._dask_groups import group_dispersion as lazy_frame
         return lazy_frame(counts, groups, part_sizes, total, words=words, words_axis=axis,

@@ -53,6 +53,33 @@ MEASURES: tuple[Measure, ...] = (
     Measure("lyne_d3", "Lyne's D3", "1 - chi-squared / (4 f)"),
     Measure("kromer_ur", "Kromer's U_R", "sum of psi(v_i + 1) - psi(1), H(v_i) for whole counts"),
     Measure("frequency_per_million", "per million", "f / T x 10^6"),
+    # The field since 2020: 1 = even for every one of these.
+    Measure("egbert_dp", "Egbert's D_P",
+            "1 - DP / (1 - smallest s_i of a part the word is in); 0 for a word in one part"),
+    Measure("dkl_o2p", "DKL (1 / (1 + KL))", "KL divergence as a dispersion, 1 / (1 + KL)"),
+    Measure("dkl_base2", "DKL (2^-KL)", "KL divergence as a dispersion, 2^-KL"),
+    Measure("dkl_base_e", "DKL (e^-KL)", "KL divergence (in bits) as a dispersion, e^-KL"),
+    Measure("range_by_size", "range by size",
+            "sum of s_i over the parts where the word occurs: the share of the corpus it "
+            "reaches"),
+    Measure("dmb", "D_MB", "share of parts lacking the word against a Poisson expectation "
+            "E: 1 if O <= E, else 1 - (O - E) / (1 - E)"),
+    Measure("dmb_low", "D_MB lower limit",
+            "D_MB at the upper profile-likelihood limit of the rate f / T (at `level`)"),
+    Measure("dmb_high", "D_MB upper limit",
+            "D_MB at the lower profile-likelihood limit of the rate f / T (at `level`)"),
+    Measure("dp_nofreq", "DP (frequency-adjusted)",
+            "DP placed between its values for the most concentrated and the most even "
+            "allocation of f tokens: 1 = as even as f tokens can be"),
+    Measure("egbert_dp_nofreq", "D_P (frequency-adjusted)",
+            "Egbert's D_P placed between its extremes for f tokens, 1 = as even as possible"),
+    Measure("dkl_nofreq", "DKL (frequency-adjusted)",
+            "dkl_o2p placed between its extremes for f tokens, 1 = as even as possible"),
+    Measure("rosengren_s_nofreq", "S (frequency-adjusted)",
+            "Rosengren's S placed between its extremes for f tokens, 1 = as even as possible"),
+    Measure("range_nofreq", "range (frequency-adjusted)",
+            "(range - 1) / (min(f, n) - 1): range between 1 and the most parts f tokens "
+            "can reach"),
 )
 
 MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in MEASURES)
@@ -68,6 +95,8 @@ POSITION_MEASURES: tuple[Measure, ...] = (
     Measure("f_awt", "f_AWT", "frequency adjusted by AWT: N^2 / sum of d_i^2"),
     Measure("ald", "ALD", "average logarithmic distance: sum of (d_i / N) log10(d_i)"),
     Measure("f_ald", "f_ALD", "frequency adjusted by ALD: N x 10^(-ALD)"),
+    Measure("mb", "MB", "Nelson's MB: the share O of f equal chunks of the corpus without the "
+            "word, 1 if O <= 1/e, else 1 - (O - 1/e) / (1 - 1/e)"),
 )
 
 POSITION_MEASURE_NAMES: tuple[str, ...] = tuple(m.name for m in POSITION_MEASURES)

@@ -2,7 +2,7 @@ from collections.abc import Callable
 from typing import Any
 
 def evaluate(layout: tuple[Any, ...], part_sizes: Any, total: float, columns: tuple[str, ...],
-             outputs: tuple[Any, ...], da: str, threads: int,
+             outputs: tuple[Any, ...], da: str, level: float, threads: int,
              progress: Callable[[int], None] | None, /) -> None: ...
 def group_evaluate(layout: tuple[Any, ...], part_sizes: Any, total: float, groups: Any,
                    group_count: int, within_columns: tuple[str, ...],

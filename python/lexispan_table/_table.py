@@ -9,15 +9,16 @@ from typing import Any
 import numpy as np
 
 from ._counts import SparseCounts
-from ._engine import (check_threads, checked_options, evaluate, is_dask_array, pandas,
-                      resolve_sizes, word_labels)
+from ._engine import (DEFAULT_LEVEL, check_threads, checked_options, evaluate, is_dask_array,
+                      pandas, resolve_sizes, word_labels)
 from ._inputs import CountInput, adapt
 
 
 def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
                       words_axis: int = 0, measures: Sequence[str] | str | None = None,
                       da: str = "sorted", threads: int | None = None,
-                      progress: bool = False, check: bool = True) -> dict[str, np.ndarray]:
+                      progress: bool = False, check: bool = True,
+                      level: float = DEFAULT_LEVEL) -> dict[str, np.ndarray]:
     """Dispersion measures of every word of a word x part count matrix, as arrays.
 
     One pass of the native engine over the stored counts computes the measures
@@ -75,6 +76,9 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
         index and the value. One pass over the stored values and the sizes
         (in each block's task for Dask input). False computes with whatever
         is given, as the record does.
+    level : float, default 0.95
+        The confidence level of D_MB's profile-likelihood interval
+        (``dmb_low``, ``dmb_high``), strictly between 0 and 1.
 
     Returns
     -------
@@ -90,8 +94,8 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
         ragged rows, a matrix without parts ("Input vectors cannot be
         empty."), `part_sizes` of another length than the parts, a total that
         is not positive ("Total corpus words must be positive."), a malformed
-        sparse matrix, and with `check` a count, size or total refused as
-        described there.
+        sparse matrix, a `level` outside the open interval (0, 1) or NaN, and
+        with `check` a count, size or total refused as described there.
     TypeError
         Counts, part sizes or a total that are not real numbers; `measures`
         that is not a list of names.
@@ -139,23 +143,24 @@ def dispersion_arrays(counts: Any, part_sizes: Any = None, total: Any = None, *,
     >>> bool(table["dp"][0] == record.get_dp())
     True
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, confidence = checked_options(words_axis, measures, da, threads, level)
     dask_input = _dask_module(counts)
     if dask_input is not None:
         result: dict[str, np.ndarray] = dask_input.dispersion_arrays(
             counts, part_sizes, total, words_axis=axis, measures=names, da=method,
-            threads=threads, check=bool(check))
+            threads=threads, check=bool(check), level=confidence)
         return result
     workers = check_threads(threads)
     adapted, part_sizes = _adapt(counts, axis, part_sizes)
     sizes, value = resolve_sizes(adapted, part_sizes, total, bool(check))
-    return evaluate(adapted, sizes, value, names, method, workers, bool(progress))
+    return evaluate(adapted, sizes, value, names, method, workers, bool(progress), confidence)
 
 
 def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
                words: Sequence[Any] | None = None, words_axis: int = 0,
                measures: Sequence[str] | str | None = None, da: str = "sorted",
-               threads: int | None = None, progress: bool = False, check: bool = True) -> Any:
+               threads: int | None = None, progress: bool = False, check: bool = True,
+               level: float = DEFAULT_LEVEL) -> Any:
     """Dispersion measures of every word of a word x part count matrix, as a table.
 
     The measures of `dispersion_arrays`, in a pandas DataFrame with one row per
@@ -189,6 +194,8 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     check : bool, default True
         As for `dispersion_arrays`; a refused count names the word by its
         label.
+    level : float, default 0.95
+        The confidence level of D_MB's interval, as for `dispersion_arrays`.
 
     Returns
     -------
@@ -243,18 +250,18 @@ def dispersion(counts: Any, part_sizes: Any = None, total: Any = None, *,
     a          1.0      1  0.500
     and        1.0      1  0.500
     """
-    axis, names, method = checked_options(words_axis, measures, da, threads)
+    axis, names, method, confidence = checked_options(words_axis, measures, da, threads, level)
     dask_input = _dask_module(counts)
     if dask_input is not None:
         return dask_input.dispersion(counts, part_sizes, total, words=words, words_axis=axis,
                                      measures=names, da=method, threads=threads,
-                                     check=bool(check))
+                                     check=bool(check), level=confidence)
     workers = check_threads(threads)
     pd = pandas()
     adapted, part_sizes = _adapt(counts, axis, part_sizes)
     index = _index(pd, adapted, words, axis)
     sizes, value = resolve_sizes(adapted, part_sizes, total, bool(check), index)
-    columns = evaluate(adapted, sizes, value, names, method, workers, bool(progress))
+    columns = evaluate(adapted, sizes, value, names, method, workers, bool(progress), confidence)
     return pd.DataFrame(columns, index=index, copy=False)
 
 

@@ -89,6 +89,10 @@ public:
         return *this;
     }
 
+    friend constexpr bool operator<(PortableWideUnsigned a, PortableWideUnsigned b) noexcept {
+        return a.high_ != b.high_ ? a.high_ < b.high_ : a.low_ < b.low_;
+    }
+
     explicit operator double() const noexcept {
         if (high_ == 0) {
             return static_cast<double>(low_);

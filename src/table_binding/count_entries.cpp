@@ -18,7 +18,7 @@
 
 namespace lexispan::binding::table {
 
-// evaluate(layout, part_sizes, total, columns, outputs, da, threads, progress)
+// evaluate(layout, part_sizes, total, columns, outputs, da, level, threads, progress)
 PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
     return boundary([&]() -> PyRef {
         PyObject* layout = nullptr;
@@ -27,17 +27,22 @@ PyObject* evaluate_entry(PyObject*, PyObject* args) noexcept {
         PyObject* names = nullptr;
         PyObject* outputs = nullptr;
         const char* da_name = nullptr;
+        double level = 0.0;
         Py_ssize_t threads = 1;
         PyObject* progress = nullptr;
-        if (!PyArg_ParseTuple(args, "OOdOOsnO", &layout, &sizes_object, &total, &names, &outputs,
-                              &da_name, &threads, &progress)) {
+        if (!PyArg_ParseTuple(args, "OOdOOsdnO", &layout, &sizes_object, &total, &names,
+                              &outputs, &da_name, &level, &threads, &progress)) {
             throw_pending_error();
+        }
+        if (!(level > 0.0 && level < 1.0)) {
+            throw_python_error(PyExc_ValueError, "level must lie strictly between 0 and 1");
         }
         const HeldMatrix held = matrix_from(layout);
         const PartTable parts = checked_part_table(sizes_object, total, held.matrix.parts);
         const DaMethod da = da_method(da_name);
         const std::size_t workers = checked_threads(threads);
         ColumnSet columns;
+        columns.set_level(level);
         std::vector<ColumnTarget> targets;
         const std::vector<Buffer> output_buffers =
             bind_columns(names, outputs, held.matrix.words, columns, targets);

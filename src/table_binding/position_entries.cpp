@@ -58,6 +58,7 @@ std::optional<double**> position_target(PositionTargets& targets, std::string_vi
     if (name == "f_awt") return &targets.f_awt;
     if (name == "ald") return &targets.ald;
     if (name == "f_ald") return &targets.f_ald;
+    if (name == "mb") return &targets.mb;
     return std::nullopt;
 }
 

@@ -26,7 +26,8 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
                                                     std::atomic<std::size_t>& done) {
     const PositionWants wants{targets.arf != nullptr,
                               targets.awt != nullptr || targets.f_awt != nullptr,
-                              targets.ald != nullptr || targets.f_ald != nullptr};
+                              targets.ald != nullptr || targets.f_ald != nullptr,
+                              targets.mb != nullptr};
     // Claim boundaries in words, cut by position counts so that one very
     // frequent word does not share its claim with thousands of others.
     std::vector<std::size_t> starts{0};
@@ -80,6 +81,9 @@ std::optional<PositionComplaint> evaluate_positions(const PositionList& list,
                 }
                 if (targets.f_ald != nullptr) {
                     targets.f_ald[w] = values.f_ald;
+                }
+                if (targets.mb != nullptr) {
+                    targets.mb[w] = values.mb;
                 }
             }
             done.fetch_add(starts[c + 1] - starts[c], std::memory_order_relaxed);

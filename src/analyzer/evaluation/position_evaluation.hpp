@@ -26,6 +26,7 @@ struct PositionTargets {
     double* f_awt = nullptr;
     double* ald = nullptr;
     double* f_ald = nullptr;
+    double* mb = nullptr;
 };
 
 // Fills the targets for every word on `threads` participants (1: the

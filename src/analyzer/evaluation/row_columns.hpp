@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "analyzer/evaluation/frequency_constants.hpp"
 #include "analyzer/measures/measures.hpp"
 #include "analyzer/profile/part_walk.hpp"
 #include "analyzer/profile/table_columns.hpp"
@@ -14,18 +15,19 @@ namespace lexispan {
 
 // A row of a call: its walk with the walk's summaries, and what every row
 // of the call shares (the smallest s_i, T, the absent-part tables a sparse
-// walk needs).
+// walk needs, the values shared by the words of one frequency).
 template <class Walk>
 struct RowView {
     RowView(const Walk& row_walk, double call_min_relative, double call_total,
-            const AbsentTerms* call_absent)
+            const AbsentTerms* call_absent, const FrequencyConstants* call_by_frequency)
         : walk(row_walk),
           frequency(frequency_of(row_walk)),
           q_total(q_total_of(row_walk)),
           range(range_of(row_walk)),
           min_relative(call_min_relative),
           total(call_total),
-          absent(call_absent) {}
+          absent(call_absent),
+          by_frequency(call_by_frequency) {}
 
     [[nodiscard]] double mean_frequency() const noexcept {
         return mean_of(frequency, walk.parts());
@@ -39,6 +41,7 @@ struct RowView {
     double min_relative;
     double total;
     const AbsentTerms* absent;
+    const FrequencyConstants* by_frequency;
 };
 
 // Fills every column of `columns` but DA's two (evenness_da and

@@ -60,6 +60,8 @@ Result<PartTable> make_part_table(std::vector<double> sizes, double total) {
     if (sparse_walks_allowed(sizes, table.relative, total)) {
         table.sparse = std::make_shared<const AbsentTerms>(table.relative);
     }
+    table.by_frequency =
+        std::make_shared<const FrequencyConstants>(sizes, table.relative, total, table.sparse);
     table.sizes = std::move(sizes);
     table.total = total;
     return table;
@@ -220,7 +222,8 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
         }
         const SparseWalk walk(lane.parts.data(), lane.values.data(), lane.q.data(), k,
                               parts.relative.data(), n);
-        const RowView<SparseWalk> view(walk, parts.min_relative, parts.total, parts.sparse.get());
+        const RowView<SparseWalk> view(walk, parts.min_relative, parts.total, parts.sparse.get(),
+                                       parts.by_frequency.get());
         // The bulk sums need finite terms; an overflowing row walks densely.
         if (std::isfinite(view.frequency) && std::isfinite(view.q_total)) {
             fill_columns(view, columns, out);
@@ -243,7 +246,8 @@ std::optional<PendingDa> evaluate_row(const PartTable& parts, const WordRow& row
         lane.dense_q[i] = normalized_frequency(v[i], parts.sizes[i]);
     }
     const DenseWalk walk(v, lane.dense_q.data(), parts.relative.data(), n);
-    const RowView<DenseWalk> view(walk, parts.min_relative, parts.total, nullptr);
+    const RowView<DenseWalk> view(walk, parts.min_relative, parts.total, nullptr,
+                                  parts.by_frequency.get());
     fill_columns(view, columns, out);
     if (!columns.needs_da()) {
         return std::nullopt;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "analyzer/evaluation/frequency_constants.hpp"
 #include "analyzer/measures/measures.hpp"
 #include "analyzer/profile/measure_result.hpp"
 #include "analyzer/profile/table_columns.hpp"
@@ -19,13 +20,15 @@ namespace lexispan {
 // s_i; and the absent-part tables of the sparse walk when the call
 // qualifies for it (part sizes finite and not negative, a finite positive
 // total, finite relative sizes, fewer than 2^32 parts). Without them every
-// row takes the dense walk.
+// row takes the dense walk. And the values the words of one frequency
+// share, filled as the call meets its frequencies.
 struct PartTable {
     std::vector<double> sizes;
     std::vector<double> relative;
     double total = 0.0;
     double min_relative = 0.0;
     std::shared_ptr<const AbsentTerms> sparse;
+    std::shared_ptr<const FrequencyConstants> by_frequency;
 
     [[nodiscard]] std::size_t parts() const noexcept { return sizes.size(); }
 };

@@ -21,6 +21,40 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 double to_double(wide_unsigned x) noexcept { return static_cast<double>(x); }
 
+// The number of the f chunks of a corpus of n tokens that hold one of the
+// ascending positions: position p is in chunk floor(p f / n), found from a
+// rounded guess corrected by exact products.
+std::uint64_t chunks_hit(const std::int64_t* positions, std::size_t count, std::uint64_t n) {
+    const std::uint64_t f = count;
+    std::uint64_t hit = 0;
+    std::uint64_t current = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto p = static_cast<std::uint64_t>(positions[i]);
+        const wide_unsigned product = static_cast<wide_unsigned>(p) * f;
+        const double guess = std::floor(static_cast<double>(p) / static_cast<double>(n) *
+                                        static_cast<double>(f));
+        std::uint64_t k = std::min(static_cast<std::uint64_t>(std::max(guess, 0.0)), f - 1);
+        while (k > 0 && product < static_cast<wide_unsigned>(k) * n) {
+            --k;
+        }
+        while (k + 1 < f && !(product < static_cast<wide_unsigned>(k + 1) * n)) {
+            ++k;
+        }
+        if (hit == 0 || k != current) {
+            ++hit;
+            current = k;
+        }
+    }
+    return hit;
+}
+
+// MB from the share of chunks without the word.
+double mb_from_chunks(std::uint64_t hit, std::uint64_t f) noexcept {
+    const double expected = std::exp(-1.0);
+    const double absent = static_cast<double>(f - hit) / static_cast<double>(f);
+    return absent <= expected ? 1.0 : 1.0 - (absent - expected) / (1.0 - expected);
+}
+
 }  // namespace
 
 PositionValues position_values(const std::int64_t* positions, std::size_t count,
@@ -76,6 +110,9 @@ PositionValues position_values(const std::int64_t* positions, std::size_t count,
     if (wants.ald) {
         values.ald = ald;
         values.f_ald = n_double * std::pow(10.0, -ald);
+    }
+    if (wants.mb) {
+        values.mb = mb_from_chunks(chunks_hit(positions, count, n), f);
     }
     return values;
 }

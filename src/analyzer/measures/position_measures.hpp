@@ -18,12 +18,17 @@ namespace lexispan {
 // integer; ald = sum of (d_i / N) log10(d_i) in gap order from +0.0 and
 // f_ald = N x 10^(-ald). A word without positions gets arf = f_awt = f_ald
 // = 0 and awt = ald = +inf.
+// mb is Nelson's MB (2025): the corpus cut into f chunks, position p in
+// chunk floor(p f / N) (exact in integers), O the share of chunks without
+// the word; 1 if O <= 1/e, else 1 - (O - 1/e) / (1 - 1/e); 0 without
+// positions.
 struct PositionValues {
     double arf = 0.0;
     double awt = 0.0;
     double f_awt = 0.0;
     double ald = 0.0;
     double f_ald = 0.0;
+    double mb = 0.0;
 };
 
 // Which values a call computes: ARF and AWT need only integer gaps, ALD a
@@ -32,6 +37,7 @@ struct PositionWants {
     bool arf = false;
     bool awt = false;  // awt or f_awt
     bool ald = false;  // ald or f_ald
+    bool mb = false;
 };
 
 // The positions must be strictly ascending within [0, length), length > 0.

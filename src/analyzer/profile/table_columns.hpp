@@ -1,6 +1,6 @@
 // The columns a table call can ask for: the word's frequency, the record's
-// fields in record order, then the catalogue measures. The names are the
-// ones Python sees.
+// fields in record order, the catalogue measures, then the field's recent
+// measures. The names are the ones Python sees.
 #pragma once
 
 #include <array>
@@ -42,9 +42,24 @@ enum class Column : std::uint8_t {
     lyne_d3,
     kromer_ur,
     frequency_per_million,
+    // Measures of the field since 2020, and the frequency-adjusted places
+    // between the extremes of a word of the same frequency.
+    egbert_dp,
+    dkl_o2p,
+    dkl_base2,
+    dkl_base_e,
+    range_by_size,
+    dmb,
+    dmb_low,
+    dmb_high,
+    dp_nofreq,
+    egbert_dp_nofreq,
+    dkl_nofreq,
+    rosengren_s_nofreq,
+    range_nofreq,
 };
 
-inline constexpr std::size_t column_count = 29;
+inline constexpr std::size_t column_count = 42;
 
 inline constexpr std::array<std::string_view, column_count> column_names = {
     "frequency",          "range",
@@ -62,6 +77,13 @@ inline constexpr std::array<std::string_view, column_count> column_names = {
     "rosengren_kf",       "zhang_dc",
     "chi_squared",        "lyne_d3",
     "kromer_ur",          "frequency_per_million",
+    "egbert_dp",          "dkl_o2p",
+    "dkl_base2",          "dkl_base_e",
+    "range_by_size",      "dmb",
+    "dmb_low",            "dmb_high",
+    "dp_nofreq",          "egbert_dp_nofreq",
+    "dkl_nofreq",         "rosengren_s_nofreq",
+    "range_nofreq",
 };
 
 [[nodiscard]] inline constexpr std::size_t index_of(Column column) noexcept {
@@ -84,10 +106,16 @@ struct RowValues {
     std::array<double, column_count> values{};
 };
 
-// Which columns a call computes; nothing else runs.
+// Which columns a call computes (nothing else runs), and the confidence
+// level of D_MB's interval.
 class ColumnSet {
 public:
+    static constexpr double default_level = 0.95;
+
     void add(Column column) noexcept { wanted_[index_of(column)] = true; }
+    // `level` in (0, 1), checked by the caller.
+    void set_level(double level) noexcept { level_ = level; }
+    [[nodiscard]] double level() const noexcept { return level_; }
     [[nodiscard]] bool has(Column column) const noexcept { return wanted_[index_of(column)]; }
     [[nodiscard]] bool needs_catalogue() const noexcept {
         for (std::size_t i = index_of(Column::idf); i < column_count; ++i) {
@@ -104,6 +132,7 @@ public:
 
 private:
     std::array<bool, column_count> wanted_{};
+    double level_ = default_level;
 };
 
 }  // namespace lexispan

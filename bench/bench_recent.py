@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Times the recent measures against DP alone on a Zipf corpus given as CSR.
+
+Run from the repository root:  python bench/bench_recent.py [--quick] [--repeats N]
+
+Methods, each in a subprocess of its own (peak resident memory growth over the loaded corpus
+beside each time, as in bench_table.py): measures=["dp"] (the baseline); every new column but
+egbert_dp_nofreq together; egbert_dp_nofreq alone (its extremes cost O(n log n) per distinct
+frequency, shared by the words of that frequency). Every run uses the pool's workers. Before
+the figures are printed, the DP column of every run is checked to be the same bits.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from bench_table import ensure_corpus, load_corpus, measured, mib, spawn  # noqa: E402
+
+RECENT = ("egbert_dp", "dkl_o2p", "dkl_base2", "dkl_base_e", "range_by_size", "dmb", "dmb_low",
+          "dmb_high", "dp_nofreq", "dkl_nofreq", "rosengren_s_nofreq", "range_nofreq")
+METHODS = {"dp": ("dp",), "recent but egbert_dp_nofreq": ("dp", *RECENT),
+           "egbert_dp_nofreq": ("dp", "egbert_dp_nofreq")}
+CASE, QUICK_CASE = ("100000x10000", (100_000, 10_000)), ("10000x2500", (10_000, 2_500))
+
+
+def run_method(method: str, counts, sizes, total) -> dict[str, np.ndarray]:
+    import lexispan_table
+
+    return lexispan_table.dispersion_arrays(counts, sizes, total, measures=list(METHODS[method]))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help=f"the {QUICK_CASE[0]} case")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        path, method, repeats, out = args.worker
+        counts, sizes, total = load_corpus(Path(path))
+        measured(lambda: run_method(method, counts, sizes, total), int(repeats), Path(out))
+        return
+    case, shape = QUICK_CASE if args.quick else CASE
+    path = ensure_corpus(case, shape)
+    counts, _, _ = load_corpus(path)
+    distinct = len(np.unique(np.asarray(counts.sum(axis=1)).ravel()))
+    print(f"# {case}: {counts.nnz:,} stored counts, {distinct:,} distinct frequencies; "
+          f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
+          f"Python {platform.python_version()}")
+    results, columns = {}, {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for method in METHODS:
+            out = Path(scratch) / f"{len(results)}.npz"
+            results[method] = spawn(path, method, args.repeats, out, script=str(Path(__file__)))
+            with np.load(out) as saved:
+                columns[method] = saved["dp"].copy()
+    for method, dp in columns.items():
+        assert dp.tobytes() == columns["dp"].tobytes(), method
+    base = results["dp"]
+    print("| columns | wall s | CPU s | x DP (wall) | RSS growth |")
+    print("|---|---|---|---|---|")
+    for method, t in results.items():
+        print(f"| {method} | {t['wall']:.2f} | {t['cpu']:.2f} | {t['wall'] / base['wall']:.2f} "
+              f"| {mib(t['rss_growth'])} |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,187 @@
+// The per-frequency values of a call: each extreme allocation is walked by
+// the measure's own formula (the sparse walk over its parts), so a word
+// whose counts are that allocation gets exactly the extreme.
+#include "analyzer/evaluation/frequency_constants.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "analyzer/measures/recent_measures.hpp"
+#include "analyzer/measures/special_functions.hpp"
+#include "analyzer/profile/part_walk.hpp"
+#include "analyzer/sums/sparse_walk.hpp"
+
+namespace lexispan {
+
+namespace {
+
+constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
+
+// The s_i may add up to a rounding above 1 when T is the sum of the c_i.
+constexpr double relative_total_limit = 1.0 + 1e-9;
+
+}  // namespace
+
+struct FrequencyConstants::Entry {
+    unsigned done = 0;
+    FrequencyValues values{};
+};
+
+std::size_t FrequencyConstants::KeyHash::operator()(const Key& key) const noexcept {
+    return std::hash<std::uint64_t>{}(key.f * 0x9E3779B97F4A7C15ULL ^ key.level);
+}
+
+FrequencyConstants::FrequencyConstants(std::span<const double> sizes,
+                                       std::span<const double> relative, double total,
+                                       std::shared_ptr<const AbsentTerms> absent)
+    : sizes_(sizes.begin(), sizes.end()),
+      relative_(relative.begin(), relative.end()),
+      total_(total),
+      absent_(std::move(absent)) {}
+
+FrequencyConstants::~FrequencyConstants() = default;
+
+const PartOrder* FrequencyConstants::order() const {
+    const std::lock_guard lock(mutex_);
+    if (!order_built_) {
+        if (absent_ != nullptr) {
+            order_ = std::make_unique<PartOrder>(relative_);
+            if (order_->usable() == 0) {
+                order_.reset();
+            }
+        }
+        order_built_ = true;
+    }
+    return order_.get();
+}
+
+std::size_t FrequencyConstants::usable_parts() const {
+    const PartOrder* parts = order();
+    return parts == nullptr ? 0 : parts->usable();
+}
+
+const FrequencyValues& FrequencyConstants::at(double f, double level, unsigned families) const {
+    const Key key{std::bit_cast<std::uint64_t>(f), std::bit_cast<std::uint64_t>(level)};
+    Entry* entry = nullptr;
+    unsigned missing = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        std::unique_ptr<Entry>& slot = entries_[key];
+        if (slot == nullptr) {
+            slot = std::make_unique<Entry>();
+        }
+        entry = slot.get();
+        missing = families & ~entry->done;
+    }
+    if (missing == 0) {
+        return entry->values;
+    }
+    // Computed outside the lock; two threads may both compute a family,
+    // with the same bits, and the first to finish stores it.
+    FrequencyValues computed{};
+    compute(f, level, missing, computed);
+    const std::lock_guard lock(mutex_);
+    FrequencyValues& values = entry->values;
+    const unsigned fresh = missing & ~entry->done;
+    if ((fresh & dp_extremes) != 0) {
+        values.dp = computed.dp;
+    }
+    if ((fresh & egbert_extremes) != 0) {
+        values.egbert_dp = computed.egbert_dp;
+    }
+    if ((fresh & dkl_extremes) != 0) {
+        values.dkl = computed.dkl;
+    }
+    if ((fresh & rosengren_s_extremes) != 0) {
+        values.rosengren_s = computed.rosengren_s;
+    }
+    if ((fresh & dmb_share) != 0) {
+        values.absent_share = computed.absent_share;
+    }
+    if ((fresh & dmb_interval) != 0) {
+        values.absent_share_larger_rate = computed.absent_share_larger_rate;
+        values.absent_share_smaller_rate = computed.absent_share_smaller_rate;
+    }
+    entry->done |= fresh;
+    return values;
+}
+
+void FrequencyConstants::compute(double f, double level, unsigned families,
+                                 FrequencyValues& into) const {
+    const double lambda = f / total_;
+    if ((families & dmb_share) != 0) {
+        into.absent_share = expected_absent_share(sizes_, lambda);
+    }
+    if ((families & dmb_interval) != 0) {
+        const double q = chi_squared_1_quantile(level);
+        const RatioRoots roots = likelihood_ratio_roots(q / (2.0 * f));
+        into.absent_share_larger_rate = expected_absent_share(sizes_, lambda * roots.high);
+        into.absent_share_smaller_rate = expected_absent_share(sizes_, lambda * roots.low);
+    }
+    const unsigned extremes =
+        families & (dp_extremes | egbert_extremes | dkl_extremes | rosengren_s_extremes);
+    if (extremes != 0) {
+        into.dp = into.egbert_dp = into.dkl = into.rosengren_s = {nan_value, nan_value};
+        if (allocatable_frequency(f)) {
+            compute_extremes(static_cast<std::uint64_t>(f), extremes, into);
+        }
+    }
+}
+
+void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
+                                          FrequencyValues& into) const {
+    const PartOrder* parts = order();
+    if (parts == nullptr) {
+        return;
+    }
+    const double fd = static_cast<double>(f);
+    const std::size_t n = relative_.size();
+    std::vector<double> q;
+    // A measure over an allocation's walk, the row engine's sparse walk over
+    // a word whose counts are that allocation.
+    const auto at = [&](const Allocation& allocation, auto measure) {
+        q.resize(allocation.parts.size());
+        for (std::size_t e = 0; e < q.size(); ++e) {
+            q[e] = normalized_frequency(allocation.counts[e], sizes_[allocation.parts[e]]);
+        }
+        const SparseWalk walk(allocation.parts.data(), allocation.counts.data(), q.data(),
+                              allocation.parts.size(), relative_.data(), n);
+        return measure(walk);
+    };
+    const AbsentTerms* absent = absent_.get();
+    const auto deviation = [&](const SparseWalk& walk) { return dp(walk, fd, absent); };
+    const auto egbert = [&](const SparseWalk& walk) {
+        return egbert_dp(walk, fd, range_of(walk), dp(walk, fd, absent));
+    };
+    const auto dkl = [&](const SparseWalk& walk) {
+        return dkl_o2p(kl_divergence(walk, fd), fd);
+    };
+    const auto s = [&](const SparseWalk& walk) { return roschengren_s_adj(walk, fd); };
+
+    Allocation least;
+    concentrated(*parts, f, least);
+    Allocation most;
+    if ((families & dp_extremes) != 0) {
+        largest_remainders(*parts, f, most);
+        into.dp = {at(least, deviation), at(most, deviation)};
+    }
+    if ((families & egbert_extremes) != 0 && parts->relative_total() <= relative_total_limit) {
+        if (parts->usable() > 1) {
+            most_even_egbert(*parts, f, most);
+        } else {
+            most = least;
+        }
+        into.egbert_dp = {at(least, egbert), at(most, egbert)};
+    }
+    if ((families & dkl_extremes) != 0) {
+        least_divergence(*parts, f, most);
+        into.dkl = {at(least, dkl), at(most, dkl)};
+    }
+    if ((families & rosengren_s_extremes) != 0) {
+        largest_root_sum(*parts, f, most);
+        into.rosengren_s = {at(least, s), at(most, s)};
+    }
+}
+
+}  // namespace lexispan
