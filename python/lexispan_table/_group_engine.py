@@ -20,16 +20,40 @@ ACROSS = "across"
 
 
 class GroupDispersion(NamedTuple):
-    """What group_dispersion_arrays returns.
+    """What `group_dispersion_arrays` returns: the measures within each group
+    and across the groups, as NumPy arrays.
 
-    groups: the group labels in order of first appearance.
-    within: {measure: array of shape (words, groups)}, column j for groups[j].
-    across: {measure: array of shape (words,)}, over the groups as parts.
+    Parameters
+    ----------
+    groups : tuple
+        The group labels, in order of first appearance.
+    within : dict of str to numpy.ndarray
+        For each measure, an array of shape (words, groups): column j holds
+        the values over the parts of ``groups[j]``.
+    across : dict of str to numpy.ndarray
+        For each measure, an array of shape (words,): the values over the
+        groups taken as parts.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from lexispan_table import group_dispersion_arrays
+    >>> counts = np.array([[3, 1, 0, 0], [1, 1, 1, 1]])
+    >>> result = group_dispersion_arrays(counts, ["a", "a", "b", "b"], measures=["range"])
+    >>> result.groups
+    ('a', 'b')
+    >>> result.within["range"].tolist(), result.across["range"].tolist()
+    ([[2, 0], [2, 2]], [1, 2])
     """
 
     groups: tuple[Any, ...]
     within: dict[str, Any]
     across: dict[str, Any]
+
+
+# The generated constructor's docstring would be appended to the class's in
+# the API reference; the class's says it all.
+GroupDispersion.__new__.__doc__ = None
 
 
 def group_labels(groups: object, parts: int) -> tuple[tuple[Any, ...], np.ndarray]:
