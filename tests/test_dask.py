@@ -214,7 +214,8 @@ def test_argument_errors_are_raised_before_compute(call, error, message):
         call(da.from_array(MATRIX.toarray(), chunks=(50, 45)))
 
 
-@pytest.mark.parametrize("chunks, arguments", [((50, 45), {}), ((40, -1), {"total": 1e4}),
+@pytest.mark.parametrize("chunks, arguments", [((50, 45), {}), ((50, 20), {}),
+                                              ((40, -1), {"total": 1e4}),
                                               ((100, 30), {"part_sizes": SIZES})])
 def test_each_block_is_checked_and_names_the_word_of_the_whole_matrix(chunks, arguments):
     counts = MATRIX.toarray()

@@ -67,11 +67,11 @@ def _entries(piece: CountInput) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def _add_part_sums(previous: np.ndarray | None, block: Any, words_axis: int, first: int,
-                   check: bool) -> np.ndarray:
+                   first_part: int, check: bool) -> np.ndarray:
     # A fresh array each step: a retried task must find its input unchanged.
     counts = adapt(block, words_axis)
     if check:
-        screen_counts(counts.layout, first=first)
+        screen_counts(counts.layout, first=first, first_part=first_part)
     sums = (np.zeros(counts.parts, dtype=np.float64) if previous is None
             else previous.copy())
     add_part_sums(counts, sums)
@@ -159,11 +159,12 @@ def _default_part_sizes(counts: dask_array.Array, words_axis: int, check: bool) 
         blocks = blocks.T
     step = delayed(_add_part_sums, pure=True)
     starts = np.concatenate(([0], np.cumsum(counts.chunks[words_axis]))).tolist()
+    part_starts = np.concatenate(([0], np.cumsum(counts.chunks[1 - words_axis]))).tolist()
     pieces = []
     for j in range(blocks.shape[1]):
         sums = None
         for i in range(blocks.shape[0]):
-            sums = step(sums, blocks[i, j], words_axis, starts[i], check)
+            sums = step(sums, blocks[i, j], words_axis, starts[i], part_starts[j], check)
         pieces.append(sums)
     return delayed(_concatenate_sizes, pure=True)(*pieces)
 

@@ -79,10 +79,11 @@ def _first_bad_compressed(layout: tuple[Any, ...]) -> tuple[int, int, Any]:
     return int(words[at]), int(parts[at]), data[bad[at]]
 
 
-def screen_counts(layout: tuple[Any, ...], labels: Any = None, first: int = 0) -> None:
+def screen_counts(layout: tuple[Any, ...], labels: Any = None, first: int = 0,
+                  first_part: int = 0) -> None:
     """Refuses counts that are not finite and at least zero, naming the first
     such cell in word order (by label when the words have labels, else by
-    index counted from `first`)."""
+    index counted from `first`; its part counted from `first_part`)."""
     if layout[0] == "dense":
         values, words_axis = layout[1], layout[2]
         if all_counts(values):
@@ -96,7 +97,7 @@ def screen_counts(layout: tuple[Any, ...], labels: Any = None, first: int = 0) -
             return
         w, p, value = _first_bad_compressed(layout)
     raise ValueError(f"counts must be finite and not negative: {_word(w, labels, first)} has "
-                     f"{_shown(value)} in part {p} ({SKIP_HINT})")
+                     f"{_shown(value)} in part {p + first_part} ({SKIP_HINT})")
 
 
 def screen_sizes(sizes: np.ndarray, total: float, sizes_given: bool, total_given: bool
