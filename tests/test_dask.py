@@ -220,7 +220,7 @@ def test_argument_errors_are_raised_before_compute(call, error, message):
 def test_each_block_is_checked_and_names_the_word_of_the_whole_matrix(chunks, arguments):
     counts = MATRIX.toarray()
     counts[170, 31] = -1.0
-    counts[171, 2] = np.nan
+    counts[171, 33] = np.nan  # in the same chunk of parts as the first bad cell
     lazy = da.from_array(sparse.csr_matrix(counts), chunks=chunks, asarray=False)
     with pytest.raises(ValueError, match="word 170 has -1.0 in part 31"):
         lexispan_table.dispersion_arrays(lazy, **arguments)["dp"].compute(scheduler="sync")
