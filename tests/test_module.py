@@ -271,6 +271,8 @@ def test_reentry_during_shared_access(accessor):
         method, ["get_range", "calculate_all_metrics", "get_dp", "get_total_corpus_words"])
     if not seen:
         pytest.skip("the collector did not run inside the call")
+    if all(outcome is None for _, outcome in seen):
+        pytest.skip("the collector ran inside the call but outside its shared access")
     assert result == expected
     assert seen == [("get_range", "Already borrowed"),
                     ("calculate_all_metrics", "Already borrowed"),
