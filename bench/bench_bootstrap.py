@@ -30,7 +30,7 @@ import scipy.sparse as sp
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_table import measured, mib, spawn  # noqa: E402
+from bench_table import measured, mib, print_timings, spawn_all  # noqa: E402
 from sparse_corpus import make_sparse_case  # noqa: E402
 
 SEED = 20261212
@@ -159,23 +159,11 @@ def main() -> None:
         values = len(MEASURES) * replicates * shape[0] * 8
         print(f"\n## {case}: {counts.nnz:,} stored counts, CSR {mib(stored)} MiB, the "
               f"replicates' values {mib(values)} MiB")
-        timings, outputs = {}, {}
-        with tempfile.TemporaryDirectory() as scratch:
-            for method in METHODS:
-                out = Path(scratch) / f"{method}.npz"
-                timings[method] = spawn(path, method, args.repeats, out, script=__file__)
-                with np.load(out) as z:
-                    outputs[method] = {name: z[name] for name in z.files}
+        timings, outputs = spawn_all(path, METHODS, args.repeats, script=__file__)
         worst = check(outputs)
         print(f"checked: the peer is within {worst:.1e} of bootstrap_arrays (relative, absolute "
               f"below 1), the same replicates_absent")
-        print("| method | wall s | cpu s | wall / peer | RSS growth MiB | traced peak MiB |")
-        print("|---|---|---|---|---|---|")
-        for method in METHODS:
-            t = timings[method]
-            print(f"| {method} | {t['wall']:.2f} | {t['cpu']:.2f} | "
-                  f"{t['wall'] / timings['peer']['wall']:.2f} | {mib(t['rss_growth'])} | "
-                  f"{mib(t['traced_peak'])} |")
+        print_timings(timings)
 
 
 if __name__ == "__main__":

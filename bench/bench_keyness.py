@@ -30,7 +30,7 @@ import scipy.sparse as sp
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_table import measured, mib, spawn  # noqa: E402
+from bench_table import measured, mib, print_timings, spawn_all  # noqa: E402
 from sparse_corpus import make_sparse_case  # noqa: E402
 
 SEED = 20261209
@@ -160,23 +160,11 @@ def main() -> None:
         dense = shape[0] * (shape[1] + shape[2]) * 8
         print(f"\n## {case}: {target.nnz:,} + {reference.nnz:,} stored counts, CSR "
               f"{mib(stored)} MiB (dense: {mib(dense)} MiB), output {mib(12 * shape[0] * 8)} MiB")
-        timings, outputs = {}, {}
-        with tempfile.TemporaryDirectory() as scratch:
-            for method in METHODS:
-                out = Path(scratch) / f"{method.replace(' ', '_').replace(',', '')}.npz"
-                timings[method] = spawn(path, method, args.repeats, out, script=__file__)
-                with np.load(out) as z:
-                    outputs[method] = {name: z[name] for name in z.files}
+        timings, outputs = spawn_all(path, METHODS, args.repeats, script=__file__)
         worst = check(outputs)
         print(f"checked: the two layouts give the same bits; the peer is within {worst:.1e} "
               f"(relative, absolute below 1)")
-        print("| method | wall s | cpu s | wall / peer | RSS growth MiB | traced peak MiB |")
-        print("|---|---|---|---|---|---|")
-        for method in METHODS:
-            t = timings[method]
-            print(f"| {method} | {t['wall']:.2f} | {t['cpu']:.2f} | "
-                  f"{t['wall'] / timings['peer']['wall']:.2f} | {mib(t['rss_growth'])} | "
-                  f"{mib(t['traced_peak'])} |")
+        print_timings(timings)
 
 
 if __name__ == "__main__":

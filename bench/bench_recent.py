@@ -16,7 +16,6 @@ import argparse
 import os
 import platform
 import sys
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -24,7 +23,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_table import ensure_corpus, load_corpus, measured, mib, spawn  # noqa: E402
+from bench_table import ensure_corpus, load_corpus, measured, mib, spawn_all  # noqa: E402
 
 RECENT = ("egbert_dp", "dkl_o2p", "dkl_base2", "dkl_base_e", "range_by_size", "dmb", "dmb_low",
           "dmb_high", "dp_nofreq", "dkl_nofreq", "rosengren_s_nofreq", "range_nofreq")
@@ -57,15 +56,9 @@ def main() -> None:
     print(f"# {case}: {counts.nnz:,} stored counts, {distinct:,} distinct frequencies; "
           f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
           f"Python {platform.python_version()}")
-    results, columns = {}, {}
-    with tempfile.TemporaryDirectory() as scratch:
-        for method in METHODS:
-            out = Path(scratch) / f"{len(results)}.npz"
-            results[method] = spawn(path, method, args.repeats, out, script=str(Path(__file__)))
-            with np.load(out) as saved:
-                columns[method] = saved["dp"].copy()
-    for method, dp in columns.items():
-        assert dp.tobytes() == columns["dp"].tobytes(), method
+    results, outputs = spawn_all(path, METHODS, args.repeats, script=str(Path(__file__)))
+    for method, saved in outputs.items():
+        assert saved["dp"].tobytes() == outputs["dp"]["dp"].tobytes(), method
     base = results["dp"]
     print("| columns | wall s | CPU s | x DP (wall) | RSS growth |")
     print("|---|---|---|---|---|")

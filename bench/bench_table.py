@@ -149,6 +149,31 @@ def spawn(path: Path, method: str, repeats: int, out_path: Path, script: str = _
     return json.loads(run.stdout.strip().splitlines()[-1])
 
 
+def spawn_all(path: Path, methods, repeats: int, script: str = __file__
+              ) -> tuple[dict[str, dict], dict[str, dict[str, np.ndarray]]]:
+    """Each method's timings and saved columns, every method in a fresh
+    interpreter of its own (spawn), in order."""
+    timings, outputs = {}, {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for number, method in enumerate(methods):
+            out = Path(scratch) / f"{number}.npz"
+            timings[method] = spawn(path, method, repeats, out, script=script)
+            with np.load(out) as saved:
+                outputs[method] = {name: saved[name] for name in saved.files}
+    return timings, outputs
+
+
+def print_timings(timings: dict[str, dict], base: str = "peer") -> None:
+    """The timings as a Markdown table, each method's wall time also as a
+    ratio to `base`'s."""
+    print(f"| method | wall s | cpu s | wall / {base} | RSS growth MiB | traced peak MiB |")
+    print("|---|---|---|---|---|---|")
+    for method, t in timings.items():
+        print(f"| {method} | {t['wall']:.2f} | {t['cpu']:.2f} | "
+              f"{t['wall'] / timings[base]['wall']:.2f} | {mib(t['rss_growth'])} | "
+              f"{mib(t['traced_peak'])} |")
+
+
 def bits(a: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(a).view(np.uint8)
 
@@ -228,13 +253,7 @@ def main() -> None:
         print(f"\n## {case}: nnz {counts.nnz:,}, median word in {int(np.median(k))} parts, "
               f"{int(np.sum(k * 2 > counts.shape[1]))} words in most parts; CSR {mib(input_bytes)}"
               f" MiB, output {mib(output_bytes)} MiB")
-        timings, outputs = {}, {}
-        with tempfile.TemporaryDirectory() as scratch:
-            for method in METHODS:
-                out = Path(scratch) / f"{method.replace(' ', '_')}.npz"
-                timings[method] = spawn(path, method, args.repeats, out)
-                with np.load(out) as z:
-                    outputs[method] = {name: z[name] for name in z.files}
+        timings, outputs = spawn_all(path, METHODS, args.repeats)
         for line in check(case, counts, sizes, total, outputs, args.samples):
             print(f"checked: {line}")
         peer, peer_no_da = timings["peer"], timings["peer no DA"]
