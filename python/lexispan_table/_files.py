@@ -101,6 +101,11 @@ def is_utf8(encoding: str) -> bool:
     return codecs.lookup(encoding).name == "utf-8"
 
 
+def _shown(encoding: str) -> str:
+    """The encoding as messages name it."""
+    return "UTF-8" if is_utf8(encoding) else encoding
+
+
 def decoder_name(encoding: str) -> str:
     """UTF-8 drops a leading byte-order mark."""
     return "utf-8-sig" if is_utf8(encoding) else encoding
@@ -119,8 +124,7 @@ def decode_failure(data: bytes, exc: UnicodeDecodeError, encoding: str, first_li
     """What a decoding error says, and its line; `data` holds the bytes from
     the start of line `first_line` on."""
     line = data.count(b"\n", 0, exc.start) + first_line
-    what = "UTF-8" if is_utf8(encoding) else encoding
-    return f"not valid {what} (byte 0x{data[exc.start]:02x})", line
+    return f"not valid {_shown(encoding)} (byte 0x{data[exc.start]:02x})", line
 
 
 def list_folder(folder: Path, pattern: str = "*.txt", exclude: Sequence[str] = ()
@@ -202,8 +206,7 @@ def decoded_blocks(stream: BinaryIO, path: Path | str, encoding: str,
             reason, at = decode_failure(bytes(exc.object), exc, encoding, line)
             raise _failure(TextFileError(path, reason, at), marked) from None
         except UnicodeError as exc:  # a codec's own complaint, e.g. UTF-16 without its mark
-            what = "UTF-8" if is_utf8(encoding) else encoding
-            raise _failure(TextFileError(path, f"not valid {what} ({exc})", line),
+            raise _failure(TextFileError(path, f"not valid {_shown(encoding)} ({exc})", line),
                            marked) from None
         line += text.count("\n")
         yield text
