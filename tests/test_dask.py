@@ -237,9 +237,9 @@ def test_folder_of_text_files_example(client, tmp_path):
     # workers import the example's functions from the uploaded file.
     if not os.path.exists(EXAMPLE):
         pytest.skip("examples not present")
-    spec = importlib.util.spec_from_file_location("dask_folder", EXAMPLE)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    location = importlib.util.spec_from_file_location("dask_folder", EXAMPLE)
+    example = importlib.util.module_from_spec(location)
+    location.loader.exec_module(example)
     client.upload_file(EXAMPLE)
     chosen = random.Random(5)
     vocabulary = [f"w{i}" for i in range(150)] + ["Ünïcode", "tail"]

@@ -1,4 +1,4 @@
-// Class creation from type specs and the constructor of classes without one.
+// Class creation from type descriptions and the constructor of classes without one.
 #include "binding/classes.hpp"
 
 #include <string>
@@ -37,7 +37,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 // `filterwarnings = error`) that warning would fail the import. Nothing else
 // is filtered, and the filters are restored afterwards. A new reference, or
 // null with the error set.
-PyObject* type_from_spec_quietly(PyType_Spec& spec) noexcept {
+PyObject* type_quietly(PyType_Spec& shape) noexcept {
     const PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
     const PyRef manager = warnings ? PyRef::steal(PyObject_CallMethod(
                                          warnings.get(), "catch_warnings", nullptr))
@@ -50,7 +50,7 @@ PyObject* type_from_spec_quietly(PyType_Spec& spec) noexcept {
     const PyRef filtered = PyRef::steal(PyObject_CallMethod(
         warnings.get(), "filterwarnings", "ssO", "ignore",
         "builtin type .* has no __module__ attribute", PyExc_DeprecationWarning));
-    PyRef created = filtered ? PyRef::steal(PyType_FromSpec(&spec)) : PyRef();
+    PyRef created = filtered ? PyRef::steal(PyType_FromSpec(&shape)) : PyRef();
 
     PendingError failure = PendingError::fetch();
     const PyRef exited = PyRef::steal(
@@ -94,9 +94,9 @@ PyObject* class_object(PyObject*& cache, const ClassDescription& description) {
     slots.insert(slots.end(), description.own_slots.begin(), description.own_slots.end());
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{description.name, description.basic_size, 0, Py_TPFLAGS_DEFAULT,
-                     slots.data()};
-    PyObject* created = type_from_spec_quietly(spec);
+    PyType_Spec shape{description.name, description.basic_size, 0, Py_TPFLAGS_DEFAULT,
+                      slots.data()};
+    PyObject* created = type_quietly(shape);
     if (created == nullptr) {
         throw_class_creation_failed(description.name);
     }
