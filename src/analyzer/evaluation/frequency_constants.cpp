@@ -3,9 +3,11 @@
 // whose counts are that allocation gets exactly the extreme.
 #include "analyzer/evaluation/frequency_constants.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "analyzer/measures/recent_measures.hpp"
 #include "analyzer/measures/special_functions.hpp"
@@ -137,27 +139,66 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     }
     const double fd = static_cast<double>(f);
     const std::size_t n = relative_.size();
+    const std::span<const std::uint32_t> falling = parts->by_falling_size();
+    std::vector<std::pair<std::uint32_t, double>> held;
+    std::vector<std::uint32_t> at_parts;
+    std::vector<double> v;
     std::vector<double> q;
-    // A measure over an allocation's walk, the row engine's sparse walk over
-    // a word whose counts are that allocation.
+    // A measure over an allocation's walk: the row engine's walk over a
+    // word whose counts are that allocation, sparse while it holds few
+    // parts (its bulk steps cost more than a plain addition), else dense
+    // (over arrays kept at zero between walks).
     const auto at = [&](const Allocation& allocation, auto measure) {
-        q.resize(allocation.parts.size());
-        for (std::size_t e = 0; e < q.size(); ++e) {
-            q[e] = normalized_frequency(allocation.counts[e], sizes_[allocation.parts[e]]);
+        const std::span<const std::uint64_t> counts = allocation.counts;
+        const std::span<const std::uint32_t> placed = falling.subspan(allocation.first);
+        const auto k = static_cast<std::size_t>(
+            std::count_if(counts.begin(), counts.end(), [](std::uint64_t c) { return c > 0; }));
+        if (k * 8 <= n) {
+            held.clear();
+            for (std::size_t j = 0; j < counts.size(); ++j) {
+                if (counts[j] > 0) {
+                    held.emplace_back(placed[j], static_cast<double>(counts[j]));
+                }
+            }
+            std::sort(held.begin(), held.end());
+            at_parts.resize(k);
+            std::vector<double> sparse_v(k);
+            std::vector<double> sparse_q(k);
+            for (std::size_t e = 0; e < k; ++e) {
+                at_parts[e] = held[e].first;
+                sparse_v[e] = held[e].second;
+                sparse_q[e] = normalized_frequency(sparse_v[e], sizes_[at_parts[e]]);
+            }
+            return measure(SparseWalk(at_parts.data(), sparse_v.data(), sparse_q.data(), k,
+                                      relative_.data(), n));
         }
-        const SparseWalk walk(allocation.parts.data(), allocation.counts.data(), q.data(),
-                              allocation.parts.size(), relative_.data(), n);
-        return measure(walk);
+        if (v.empty()) {
+            v.assign(n, 0.0);
+            q.assign(n, 0.0);
+        }
+        for (std::size_t j = 0; j < counts.size(); ++j) {
+            if (counts[j] > 0) {
+                const std::uint32_t part = placed[j];
+                v[part] = static_cast<double>(counts[j]);
+                q[part] = normalized_frequency(v[part], sizes_[part]);
+            }
+        }
+        const double value = measure(DenseWalk(v.data(), q.data(), relative_.data(), n));
+        for (std::size_t j = 0; j < counts.size(); ++j) {
+            v[placed[j]] = 0.0;
+            q[placed[j]] = 0.0;
+        }
+        return value;
     };
     const AbsentTerms* absent = absent_.get();
-    const auto deviation = [&](const SparseWalk& walk) { return dp(walk, fd, absent); };
-    const auto egbert = [&](const SparseWalk& walk) {
+    const auto deviation = [&](const auto& walk) { return dp(walk, fd, absent); };
+    const auto egbert = [&](const auto& walk) {
         return egbert_dp(walk, fd, range_of(walk), dp(walk, fd, absent));
     };
-    const auto dkl = [&](const SparseWalk& walk) {
+    const auto dkl = [&](const auto& walk) {
         return dkl_o2p(kl_divergence(walk, fd), fd);
     };
-    const auto s = [&](const SparseWalk& walk) { return roschengren_s_adj(walk, fd); };
+    const auto s = [&](const auto& walk) { return roschengren_s_adj(walk, fd); };
 
     Allocation least;
     concentrated(*parts, f, least);

@@ -25,6 +25,13 @@ public:
     [[nodiscard]] std::span<const std::uint32_t> by_falling_size() const noexcept {
         return falling_;
     }
+    // Their s_i in that order.
+    [[nodiscard]] std::span<const double> falling_relative() const noexcept {
+        return falling_relative_;
+    }
+    // Each part's place in that order; `no_place` for a part that takes none.
+    [[nodiscard]] std::span<const std::uint32_t> places() const noexcept { return places_; }
+    static constexpr std::uint32_t no_place = 0xFFFFFFFFU;
     [[nodiscard]] std::size_t usable() const noexcept { return falling_.size(); }
     // The sum of their s_i (1 when the part sizes add up to T).
     [[nodiscard]] double relative_total() const noexcept { return relative_total_; }
@@ -32,13 +39,16 @@ public:
 private:
     std::span<const double> relative_;
     std::vector<std::uint32_t> falling_;
+    std::vector<double> falling_relative_;
+    std::vector<std::uint32_t> places_;
     double relative_total_ = 0.0;
 };
 
-// f tokens over parts: `parts` ascending, each with its count (> 0).
+// f tokens over the parts by their place in the falling order: counts[j]
+// tokens to the part at place first + j, none to the others.
 struct Allocation {
-    std::vector<std::uint32_t> parts;
-    std::vector<double> counts;
+    std::size_t first = 0;
+    std::vector<std::uint64_t> counts;
 };
 
 // The rules below take f whole, 1 <= f <= 2^53, and a PartOrder with at
