@@ -154,13 +154,25 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
         const auto k = static_cast<std::size_t>(
             std::count_if(counts.begin(), counts.end(), [](std::uint64_t c) { return c > 0; }));
         if (k * 8 <= n) {
+            // In part order: a sort of few parts, else a pass over them all.
             held.clear();
-            for (std::size_t j = 0; j < counts.size(); ++j) {
-                if (counts[j] > 0) {
-                    held.emplace_back(placed[j], static_cast<double>(counts[j]));
+            if (k * 64 <= n) {
+                for (std::size_t j = 0; j < counts.size(); ++j) {
+                    if (counts[j] > 0) {
+                        held.emplace_back(placed[j], static_cast<double>(counts[j]));
+                    }
+                }
+                std::sort(held.begin(), held.end());
+            } else {
+                const std::span<const std::uint32_t> places = parts->places();
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::size_t j = places[i] - allocation.first;
+                    if (places[i] >= allocation.first && j < counts.size() && counts[j] > 0) {
+                        held.emplace_back(static_cast<std::uint32_t>(i),
+                                          static_cast<double>(counts[j]));
+                    }
                 }
             }
-            std::sort(held.begin(), held.end());
             at_parts.resize(k);
             std::vector<double> sparse_v(k);
             std::vector<double> sparse_q(k);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 
 #include "analyzer/measures/allocation_steps.hpp"
@@ -16,7 +17,9 @@ namespace allocation_steps {
 Scaled scaled(double s, double f, std::uint64_t cap) noexcept {
     const double high = s * f;
     const double low = std::fma(s, f, -high);
-    double whole = std::floor(high);
+    // high >= 0: below 2^62 its floor is its truncation (SSE2 has no floor).
+    double whole = high < 0x1p62 ? static_cast<double>(static_cast<std::int64_t>(high))
+                                 : std::floor(high);
     double fraction = (high - whole) + low;
     if (fraction < 0.0) {
         whole -= 1.0;

@@ -66,31 +66,39 @@ std::uint64_t root_count(double y) noexcept {
 // The sum of the counts at a scale K over parts by falling size: each
 // count falls with the size, so the parts holding at least j tokens are a
 // prefix, found by a binary search when the counts are few (j levels cost
-// j log m evaluations), else by one pass. It only guides the search for a
-// bracket; the counts themselves are taken in a pass.
+// j log m evaluations), else by one pass.
 template <class Count>
 class CountSums {
 public:
     CountSums(std::span<const double> relative, Count count) : relative_(relative), count_(count) {}
 
-    // The sum at `scale`, or some sum above `enough` once it is passed.
-    [[nodiscard]] std::uint64_t at(double scale, std::uint64_t enough) const {
-        const std::size_t m = relative_.size();
-        const std::uint64_t top = count_(scale * relative_[0]);
-        if (static_cast<double>(top) * (std::log2(static_cast<double>(m)) + 1.0) * 4.0 >=
-            static_cast<double>(m)) {
-            std::uint64_t sum = 0;
-            for (const double s : relative_) {
-                sum += count_(scale * s);
-            }
-            return sum;
-        }
+    [[nodiscard]] bool by_levels(double scale) const {
+        const auto m = static_cast<double>(relative_.size());
+        return static_cast<double>(count_(scale * relative_[0])) * (std::log2(m) + 1.0) * 4.0 < m;
+    }
+    // The ends of the prefixes of parts holding at least 1, 2, ... tokens,
+    // while their sum stays at most `enough`; the sum.
+    std::uint64_t levels(double scale, std::uint64_t enough, std::vector<std::size_t>& ends) const {
+        ends.clear();
         std::uint64_t sum = 0;
         auto end = relative_.end();
+        const std::uint64_t top = count_(scale * relative_[0]);
         for (std::uint64_t j = 1; j <= top && sum <= enough; ++j) {
             end = std::partition_point(relative_.begin(), end,
                                        [&](double s) { return count_(scale * s) >= j; });
-            sum += static_cast<std::uint64_t>(end - relative_.begin());
+            ends.push_back(static_cast<std::size_t>(end - relative_.begin()));
+            sum += ends.back();
+        }
+        return sum;
+    }
+    // The sum at `scale`, or some sum above `enough` once it is passed.
+    [[nodiscard]] std::uint64_t at(double scale, std::uint64_t enough) {
+        if (by_levels(scale)) {
+            return levels(scale, enough, ends_);
+        }
+        std::uint64_t sum = 0;
+        for (const double s : relative_) {
+            sum += count_(scale * s);
         }
         return sum;
     }
@@ -98,6 +106,7 @@ public:
 private:
     std::span<const double> relative_;
     Count count_;
+    std::vector<std::size_t> ends_;
 };
 
 // Two scales whose sums bracket f, at most `narrow` apart unless the search
@@ -108,7 +117,7 @@ struct Bracket {
     double high;
 };
 template <class Count>
-Bracket bracket_of(const CountSums<Count>& sums, std::uint64_t f, double total,
+Bracket bracket_of(CountSums<Count>& sums, std::uint64_t f, double total,
                    std::uint64_t aim, std::uint64_t narrow) {
     const std::uint64_t enough = 2 * f + 64;
     const auto fm = static_cast<double>(f);
@@ -165,15 +174,40 @@ Bracket bracket_of(const CountSums<Count>& sums, std::uint64_t f, double total,
     return {low, high};
 }
 
+// Candidate tokens, in a strict order (cost, part, count).
+struct Candidate {
+    double cost;
+    std::uint32_t part;
+    std::uint64_t count;
+    std::size_t place;
+};
+
+// The `take` best candidates added to `counts`.
+void take_best(std::vector<Candidate>& candidates, std::size_t take,
+               std::vector<std::uint64_t>& counts) {
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(take),
+                     candidates.end(), [](const Candidate& a, const Candidate& b) {
+                         if (a.cost != b.cost) {
+                             return a.cost < b.cost;
+                         }
+                         return a.part != b.part ? a.part < b.part : a.count < b.count;
+                     });
+    for (std::size_t c = 0; c < take; ++c) {
+        ++counts[candidates[c].place];
+    }
+}
+
 // The f best marginals of the m = min(f, usable) largest parts (no other
 // part can take one), each part's marginals worsening with its count: the
-// counts at two scales that bracket f, and the tokens between them by cost
-// (a strict order: cost, part, count).
+// counts at two scales that bracket f, and the tokens between them by cost.
+// Few tokens a part: both counts are read off their levels, and the
+// candidates are the places between a level's two ends.
 template <class Count, class Cost>
 void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cost,
                   Allocation& out) {
     const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(f, order.usable()));
     const std::span<const double> relative = order.falling_relative().first(m);
+    const std::span<const std::uint32_t> parts = order.by_falling_size();
     double total = 0.0;
     for (const double s : relative) {
         total += s;
@@ -181,7 +215,38 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
     // The counts round K s_i, so a bracket a few times sqrt(m) wide is
     // cheap to find and leaves few tokens to order.
     const auto aim = static_cast<std::uint64_t>(0.5 * std::sqrt(static_cast<double>(m))) + 4;
-    Bracket scales = bracket_of(CountSums(relative, count), f, total, aim, 4 * aim + 16);
+    CountSums sums(relative, count);
+    Bracket scales = bracket_of(sums, f, total, aim, 4 * aim + 16);
+    std::vector<Candidate> candidates;
+    out.first = 0;
+    if (sums.by_levels(scales.high)) {
+        constexpr auto every = ~std::uint64_t{0};
+        std::vector<std::size_t> ends_low;
+        std::vector<std::size_t> ends_high;
+        const std::uint64_t sum_low = sums.levels(scales.low, every, ends_low);
+        const std::uint64_t sum_high = sums.levels(scales.high, every, ends_high);
+        if (sum_low <= f && f <= sum_high && !ends_high.empty()) {
+            std::vector<std::uint64_t>& counts = out.counts;
+            counts.assign(std::max(ends_high[0], ends_low.empty() ? 0 : ends_low[0]), 0);
+            for (const std::size_t end : ends_low) {
+                for (std::size_t k = 0; k < end; ++k) {
+                    ++counts[k];
+                }
+            }
+            candidates.reserve(static_cast<std::size_t>(sum_high - sum_low));
+            for (std::size_t j = 0; j < ends_high.size(); ++j) {
+                for (std::size_t k = j < ends_low.size() ? ends_low[j] : 0; k < ends_high[j]; ++k) {
+                    candidates.push_back({cost(k, j), parts[k], j, k});
+                }
+            }
+            const auto take = static_cast<std::size_t>(f - sum_low);
+            if (take <= candidates.size()) {
+                take_best(candidates, take, counts);
+                return;
+            }
+            candidates.clear();
+        }
+    }
     std::vector<std::uint64_t> low(m);
     std::vector<std::uint64_t> high(m);
     std::uint64_t sum_low = 0;
@@ -206,32 +271,13 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
         scales.high *= 2.0;
         fill();
     }
-    struct Candidate {
-        double cost;
-        std::uint32_t part;
-        std::uint64_t count;
-        std::size_t place;
-    };
-    const std::span<const std::uint32_t> parts = order.by_falling_size();
-    std::vector<Candidate> candidates;
     candidates.reserve(static_cast<std::size_t>(sum_high - sum_low));
     for (std::size_t k = 0; k < m; ++k) {
         for (std::uint64_t v = low[k]; v < high[k]; ++v) {
             candidates.push_back({cost(k, v), parts[k], v, k});
         }
     }
-    const auto take = static_cast<std::size_t>(f - sum_low);
-    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(take),
-                     candidates.end(), [](const Candidate& a, const Candidate& b) {
-                         if (a.cost != b.cost) {
-                             return a.cost < b.cost;
-                         }
-                         return a.part != b.part ? a.part < b.part : a.count < b.count;
-                     });
-    for (std::size_t c = 0; c < take; ++c) {
-        ++low[candidates[c].place];
-    }
-    out.first = 0;
+    take_best(candidates, static_cast<std::size_t>(f - sum_low), low);
     out.counts.swap(low);
 }
 
