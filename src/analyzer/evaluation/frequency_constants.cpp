@@ -40,7 +40,13 @@ FrequencyConstants::FrequencyConstants(std::span<const double> sizes,
     : sizes_(sizes.begin(), sizes.end()),
       relative_(relative.begin(), relative.end()),
       total_(total),
-      absent_(std::move(absent)) {}
+      absent_(std::move(absent)) {
+    if (absent_ != nullptr) {
+        usable_ = static_cast<std::size_t>(std::count_if(
+            relative_.begin(), relative_.end(),
+            [](double s) { return s > 0.0 && std::isfinite(s); }));
+    }
+}
 
 FrequencyConstants::~FrequencyConstants() = default;
 
@@ -58,10 +64,7 @@ const PartOrder* FrequencyConstants::order() const {
     return order_.get();
 }
 
-std::size_t FrequencyConstants::usable_parts() const {
-    const PartOrder* parts = order();
-    return parts == nullptr ? 0 : parts->usable();
-}
+std::size_t FrequencyConstants::usable_parts() const noexcept { return usable_; }
 
 const FrequencyValues& FrequencyConstants::at(double f, double level, unsigned families) const {
     const Key key{std::bit_cast<std::uint64_t>(f), std::bit_cast<std::uint64_t>(level)};

@@ -69,7 +69,7 @@ public:
     [[nodiscard]] const FrequencyValues& at(double f, double level, unsigned families) const;
     // Parts of positive size (the most a word can be found in); 0 when no
     // allocation is defined.
-    [[nodiscard]] std::size_t usable_parts() const;
+    [[nodiscard]] std::size_t usable_parts() const noexcept;
 
 private:
     struct Entry;
@@ -90,6 +90,7 @@ private:
     std::vector<double> relative_;
     double total_;
     std::shared_ptr<const AbsentTerms> absent_;
+    std::size_t usable_ = 0;
     mutable std::mutex mutex_;
     mutable std::unique_ptr<PartOrder> order_;
     mutable bool order_built_ = false;

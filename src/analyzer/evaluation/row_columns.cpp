@@ -99,8 +99,8 @@ void fill_established(const RowView<Walk>& row, const ColumnSet& columns, RowVal
 
 // Which per-frequency values the row needs: the extremes only for a word of
 // whole counts (a number of tokens to allocate), D_MB's only when f is not 0.
-template <class Walk>
-unsigned frequency_families(const RowView<Walk>& row, const ColumnSet& columns) {
+template <class Walk, class Whole>
+unsigned frequency_families(const RowView<Walk>& row, const ColumnSet& columns, Whole whole) {
     unsigned families = 0;
     if (row.frequency != 0.0) {
         families |= columns.has(Column::dmb) ? dmb_share : 0U;
@@ -112,7 +112,7 @@ unsigned frequency_families(const RowView<Walk>& row, const ColumnSet& columns) 
         (columns.has(Column::egbert_dp_nofreq) ? egbert_extremes : 0U) |
         (columns.has(Column::dkl_nofreq) ? dkl_extremes : 0U) |
         (columns.has(Column::rosengren_s_nofreq) ? rosengren_s_extremes : 0U);
-    if (extremes != 0 && allocatable_frequency(row.frequency) && whole_counts(row.walk)) {
+    if (extremes != 0 && allocatable_frequency(row.frequency) && whole()) {
         families |= extremes;
     }
     return families;
@@ -141,7 +141,15 @@ void fill_recent(const RowView<Walk>& row, const ColumnSet& columns, RowValues& 
     if (columns.has(Column::range_by_size)) {
         set(Column::range_by_size, range_by_size(row.walk));
     }
-    const unsigned families = frequency_families(row, columns);
+    // Whether the counts are whole, asked once.
+    int whole = -1;
+    const auto whole_row = [&]() {
+        if (whole < 0) {
+            whole = whole_counts(row.walk) ? 1 : 0;
+        }
+        return whole == 1;
+    };
+    const unsigned families = frequency_families(row, columns, whole_row);
     const FrequencyValues* shared = families != 0 && row.by_frequency != nullptr
                                         ? &row.by_frequency->at(f, columns.level(), families)
                                         : nullptr;
@@ -176,7 +184,7 @@ void fill_recent(const RowView<Walk>& row, const ColumnSet& columns, RowValues& 
     if (columns.has(Column::range_nofreq)) {
         const std::size_t usable = row.by_frequency != nullptr ? row.by_frequency->usable_parts() : 0;
         const bool defined =
-            usable > 0 && allocatable_frequency(f) && whole_counts(row.walk);
+            usable > 0 && allocatable_frequency(f) && whole_row();
         const double most = std::min(f, static_cast<double>(usable));
         set(Column::range_nofreq, defined ? frequency_adjusted(static_cast<double>(row.range),
                                                                1.0, most)

@@ -116,6 +116,7 @@ void largest_remainders(const PartOrder& order, std::uint64_t f, Allocation& out
         relative.begin());
     std::vector<std::uint64_t> counts(whole_end);
     std::vector<double> fractions(whole_end);
+    fractions.reserve(std::min(n, 2 * static_cast<std::size_t>(std::min<std::uint64_t>(f, n))));
     std::uint64_t floors = 0;
     for (std::size_t k = 0; k < whole_end; ++k) {
         const Scaled a = scaled(relative[k], fd, f);
