@@ -47,14 +47,14 @@ void select_largest_fractions(std::vector<std::uint32_t>& places, std::size_t ta
     // Many places: a count by the fraction's leading bits (exact, and never
     // lower for a larger fraction) finds the bucket that holds the cut, and
     // only that bucket is ordered.
-    const auto bucket = [&](std::uint32_t k) {
-        const double x = fractions[k] * static_cast<double>(buckets);
-        return x >= static_cast<double>(buckets - 1) ? buckets - 1
-                                                     : (x > 0.0 ? static_cast<std::size_t>(x) : 0);
-    };
+    std::vector<std::uint16_t> bucket(fractions.size());
     std::array<std::size_t, buckets> sizes{};
     for (const std::uint32_t k : places) {
-        ++sizes[bucket(k)];
+        const double x = fractions[k] * static_cast<double>(buckets);
+        bucket[k] = static_cast<std::uint16_t>(
+            x >= static_cast<double>(buckets - 1) ? buckets - 1
+                                                  : (x > 0.0 ? static_cast<std::size_t>(x) : 0));
+        ++sizes[bucket[k]];
     }
     std::size_t edge = buckets - 1;
     std::size_t above = 0;
@@ -63,9 +63,9 @@ void select_largest_fractions(std::vector<std::uint32_t>& places, std::size_t ta
         --edge;
     }
     const auto edge_begin = std::partition(places.begin(), places.end(),
-                                           [&](std::uint32_t k) { return bucket(k) > edge; });
+                                           [&](std::uint32_t k) { return bucket[k] > edge; });
     const auto edge_end = std::partition(edge_begin, places.end(),
-                                         [&](std::uint32_t k) { return bucket(k) == edge; });
+                                         [&](std::uint32_t k) { return bucket[k] == edge; });
     std::nth_element(edge_begin, take_end, edge_end, before);
 }
 
