@@ -5,6 +5,7 @@ a native program: built with the core's flags (and its sanitizers, under
 tools/sanitize-tests)."""
 
 import math
+import os
 import struct
 import subprocess
 from decimal import Decimal, getcontext
@@ -60,9 +61,9 @@ def test_special_functions_against_references(native_release):
         assert abs(value - reference) <= 1e-12 * abs(reference), (name, x, value, reference)
 
 
-def run_program(native_release, lines):
+def run_program(native_release, lines, env=None):
     result = subprocess.run([str(native_release / "special_functions_test")], input=lines,
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=120, env=env)
     assert result.returncode == 0, result.stderr
     return result.stdout.splitlines()
 
@@ -103,8 +104,9 @@ def test_portable_exp_against_the_exact_exponential(native_release):
     assert worst <= 0.52, worst
 
 
-def test_grouped_sizes_give_the_plain_sums_bits(native_release):
-    # Part sizes drawn from small pools (repeats, as in corpora cut into
+@pytest.mark.parametrize("level", ["baseline", "avx2", "avx512"])
+def test_grouped_sizes_give_the_plain_sums_bits(native_release, level):
+    # Every kernel level's exponentials. Part sizes drawn from small pools (repeats, as in corpora cut into
     # equal parts), with zeros, -0.0, ties (powers of two), subnormal, tiny
     # and huge sizes; one to five rates, 0, infinite and NaN among them, so
     # that terms underflow, overflow the product, and the kernel's range
@@ -122,7 +124,11 @@ def test_grouped_sizes_give_the_plain_sums_bits(native_release):
                  else 10.0 ** rng.uniform(-12, 3) for _ in range(rng.integers(1, 6))]
         lines.append(" ".join(["shares", str(len(rates)), *(float(r).hex() for r in rates),
                                str(len(sizes)), *(float(c).hex() for c in sizes)]))
-    for line, printed in zip(lines, run_program(native_release, "\n".join(lines) + "\n")):
+    env = dict(os.environ, LEXISPAN_CPU_LEVEL=level)
+    output = run_program(native_release, "\n".join(["level", *lines]) + "\n", env)
+    if output[0] != f"level {level}":
+        pytest.skip(f"the processor does not run {level}")
+    for line, printed in zip(lines, output[1:], strict=True):
         values = [bits(float.fromhex(v)) for v in printed.split()[1:]]
         half = len(values) // 2
         assert values[:half] == values[half:], line[:200]

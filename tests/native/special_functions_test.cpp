@@ -2,13 +2,15 @@
 // standard input, one "name argument" per line, as "name argument value"
 // with both numbers in hexadecimal, for comparison with references. A line
 // "shares k rate... n size..." prints "shares" and E at each rate by the
-// plain sum over the parts and then through the grouped sizes.
+// plain sum over the parts and then through the grouped sizes; "level"
+// prints the CPU level the kernels run at.
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "analyzer/measures/recent_measures.hpp"
 #include "analyzer/measures/special_functions.hpp"
+#include "platform/cpu_dispatch.hpp"
 
 using namespace lexispan;
 
@@ -51,6 +53,10 @@ int main() {
     while (std::scanf("%31s", name) == 1) {
         if (std::strcmp(name, "shares") == 0) {
             print_shares();
+            continue;
+        }
+        if (std::strcmp(name, "level") == 0) {
+            std::printf("level %s\n", cpu_level_name(cpu_level()));
             continue;
         }
         if (std::scanf("%la", &x) != 1) {
