@@ -225,8 +225,9 @@ LEXISPAN_ALWAYS_INLINE double exp_in_range(double x) noexcept {
     const double tail = ((r * (1.0 / 120.0) + 1.0 / 24.0) * r + 1.0 / 6.0) * r + 0.5;
     const double expm1_r = r + (r * r) * tail;
     const double fraction = power.high + (power.low + power.high * expm1_r);
-    // 2^k, k = floor(m / 128) >= -1022 in range, from its biased exponent
-    // (the unsigned sum wraps to k's bias, 1023 + k).
+    // 2^k from its biased exponent 1023 + k, k = floor(m / 128) >= -1022
+    // in range (m + 1023 x 128 is then not negative, and the low 7 bits of
+    // m are j in two's complement).
     const std::uint64_t biased = (step_bits + 1023U * 128U) >> 7U;
     return fraction * std::bit_cast<double>(biased << 52U);
 }
@@ -269,6 +270,7 @@ void dispatched_exp_run(double rate, const double* sizes, double* out,
 #endif
     exp_run_baseline(rate, sizes, out, count);
 }
+
 }  // namespace
 
 double portable_exp(double x) noexcept {
