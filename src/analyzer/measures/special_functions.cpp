@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "analyzer/profile/ordered_add.hpp"
 #include "platform/compiler.hpp"
 #include "platform/cpu_dispatch.hpp"
 
@@ -288,8 +289,10 @@ void negative_exponentials(double rate, std::span<const double> sizes,
             sizes.begin());
     }
     dispatched_exp_run(rate, sizes.data(), out.data(), direct);
+    // As expected_absent_share's terms: the product's NaN, if any, is the
+    // rate's, negated (a compiler may move the minus onto the size).
     for (std::size_t j = direct; j < sizes.size(); ++j) {
-        out[j] = portable_exp(-(rate * sizes[j]));
+        out[j] = portable_exp(-multiply(rate, sizes[j]));
     }
 }
 

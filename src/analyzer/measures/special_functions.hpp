@@ -20,8 +20,9 @@ namespace lexispan {
 // Elsewhere (subnormal results, 0, overflow, NaN) std::exp(x).
 [[nodiscard]] double portable_exp(double x) noexcept;
 
-// out[j] = portable_exp(-(rate x sizes[j])) for sizes ascending, finite and
-// not negative, many at once (vectorised; the widest kernel the processor
+// out[j] = portable_exp(-(rate x sizes[j])) (the product as multiply
+// forms it, profile/ordered_add.hpp) for sizes ascending, finite and not
+// negative, many at once (vectorised; the widest kernel the processor
 // runs, platform/cpu_dispatch.hpp). `out` holds sizes.size() values.
 void negative_exponentials(double rate, std::span<const double> sizes,
                            std::span<double> out) noexcept;
