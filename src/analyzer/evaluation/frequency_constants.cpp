@@ -4,6 +4,7 @@
 #include "analyzer/evaluation/frequency_constants.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -64,6 +65,28 @@ const PartOrder* FrequencyConstants::order() const {
     return order_.get();
 }
 
+void FrequencyConstants::absent_shares(std::span<const double> rates,
+                                       std::span<double> shares) const {
+    if (rates.empty()) {
+        return;
+    }
+    if (absent_ == nullptr) {
+        for (std::size_t r = 0; r < rates.size(); ++r) {
+            shares[r] = expected_absent_share(sizes_, rates[r]);
+        }
+        return;
+    }
+    const AbsentShares* grouped = nullptr;
+    {
+        const std::lock_guard lock(mutex_);
+        if (grouped_sizes_ == nullptr) {
+            grouped_sizes_ = std::make_unique<const AbsentShares>(sizes_);
+        }
+        grouped = grouped_sizes_.get();
+    }
+    grouped->at(rates, shares);
+}
+
 std::size_t FrequencyConstants::usable_parts() const noexcept { return usable_; }
 
 const FrequencyValues& FrequencyConstants::at(double f, double level, unsigned families) const {
@@ -115,14 +138,25 @@ const FrequencyValues& FrequencyConstants::at(double f, double level, unsigned f
 void FrequencyConstants::compute(double f, double level, unsigned families,
                                  FrequencyValues& into) const {
     const double lambda = f / total_;
+    std::array<double, 3> rates{};
+    std::size_t count = 0;
     if ((families & dmb_share) != 0) {
-        into.absent_share = expected_absent_share(sizes_, lambda);
+        rates[count++] = lambda;
     }
     if ((families & dmb_interval) != 0) {
         const double q = chi_squared_1_quantile(level);
         const RatioRoots roots = likelihood_ratio_roots(q / (2.0 * f));
-        into.absent_share_larger_rate = expected_absent_share(sizes_, lambda * roots.high);
-        into.absent_share_smaller_rate = expected_absent_share(sizes_, lambda * roots.low);
+        rates[count++] = lambda * roots.high;
+        rates[count++] = lambda * roots.low;
+    }
+    std::array<double, 3> shares{};
+    absent_shares(std::span(rates).first(count), shares);
+    if ((families & dmb_share) != 0) {
+        into.absent_share = shares[0];
+    }
+    if ((families & dmb_interval) != 0) {
+        into.absent_share_larger_rate = shares[count - 2];
+        into.absent_share_smaller_rate = shares[count - 1];
     }
     const unsigned extremes =
         families & (dp_extremes | egbert_extremes | dkl_extremes | rosengren_s_extremes);

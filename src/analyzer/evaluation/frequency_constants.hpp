@@ -20,6 +20,8 @@
 
 namespace lexispan {
 
+class AbsentShares;
+
 // The groups of values a row may need, as bits.
 enum FrequencyFamily : unsigned {
     dp_extremes = 1U << 0,
@@ -83,6 +85,8 @@ private:
     };
 
     [[nodiscard]] const PartOrder* order() const;
+    // E at each rate, through the grouped sizes when the sizes qualify.
+    void absent_shares(std::span<const double> rates, std::span<double> shares) const;
     void compute(double f, double level, unsigned families, FrequencyValues& into) const;
     void compute_extremes(std::uint64_t f, unsigned families, FrequencyValues& into) const;
 
@@ -94,6 +98,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::unique_ptr<PartOrder> order_;
     mutable bool order_built_ = false;
+    mutable std::unique_ptr<const AbsentShares> grouped_sizes_;
     mutable std::unordered_map<Key, std::unique_ptr<Entry>, KeyHash> entries_;
 };
 

@@ -1,10 +1,14 @@
 // The recent measures' formulas and guards.
 #include "analyzer/measures/recent_measures.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "analyzer/measures/measures.hpp"
+#include "analyzer/measures/special_functions.hpp"
 #include "analyzer/profile/part_walk.hpp"
 #include "analyzer/sums/sparse_walk.hpp"
 
@@ -62,9 +66,64 @@ double dkl_base_e(double kl, double f) noexcept { return f > 0.0 ? std::exp(-kl)
 double expected_absent_share(std::span<const double> sizes, double lambda) noexcept {
     double sum = 0.0;
     for (const double c : sizes) {
-        sum = accumulate(sum, std::exp(-multiply(lambda, c)));
+        sum = accumulate(sum, portable_exp(-multiply(lambda, c)));
     }
     return sum / as_double(sizes.size());
+}
+
+namespace {
+
+// The sums of `Rates` rates in part order, each term read from its rate's
+// row of `terms` (`stride` apart) at the part's place; the chains of
+// additions are independent, so they overlap.
+template <std::size_t Rates>
+void ordered_shares(std::span<const std::size_t> place, const double* terms,
+                    std::size_t stride, double* shares) noexcept {
+    std::array<double, Rates> sums{};
+    for (const std::size_t p : place) {
+        for (std::size_t r = 0; r < Rates; ++r) {
+            sums[r] = accumulate(sums[r], terms[r * stride + p]);
+        }
+    }
+    for (std::size_t r = 0; r < Rates; ++r) {
+        shares[r] = sums[r] / as_double(place.size());
+    }
+}
+
+}  // namespace
+
+AbsentShares::AbsentShares(std::span<const double> sizes)
+    : distinct_(sizes.begin(), sizes.end()), place_(sizes.size()) {
+    std::sort(distinct_.begin(), distinct_.end());
+    distinct_.erase(std::unique(distinct_.begin(), distinct_.end()), distinct_.end());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        place_[i] = static_cast<std::size_t>(
+            std::lower_bound(distinct_.begin(), distinct_.end(), sizes[i]) - distinct_.begin());
+    }
+}
+
+void AbsentShares::at(std::span<const double> rates, std::span<double> shares) const {
+    const std::size_t stride = distinct_.size();
+    // Every term is written before it is read.
+    const std::unique_ptr<double[]> terms =
+        std::make_unique_for_overwrite<double[]>(stride * rates.size());
+    for (std::size_t r = 0; r < rates.size(); ++r) {
+        negative_exponentials(rates[r], distinct_, {terms.get() + r * stride, stride});
+    }
+    for (std::size_t r = 0; r < rates.size(); r += 3) {
+        const double* from = terms.get() + r * stride;
+        switch (std::min<std::size_t>(rates.size() - r, 3)) {
+            case 1:
+                ordered_shares<1>(place_, from, stride, &shares[r]);
+                break;
+            case 2:
+                ordered_shares<2>(place_, from, stride, &shares[r]);
+                break;
+            default:
+                ordered_shares<3>(place_, from, stride, &shares[r]);
+                break;
+        }
+    }
 }
 
 double dmb_from_share(double expected, std::int32_t range, std::size_t n) noexcept {

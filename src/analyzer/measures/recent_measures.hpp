@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace lexispan {
 
@@ -33,10 +34,27 @@ template <class Walk>
 [[nodiscard]] double dkl_base2(double kl, double f) noexcept;
 [[nodiscard]] double dkl_base_e(double kl, double f) noexcept;
 
-// D_MB's E at rate `lambda`: (1/n) x the sum of exp(-(lambda x c_i)) over
+// D_MB's E at rate `lambda`: (1/n) x the sum of e^-(lambda x c_i) over
 // the parts, in part order from +0.0 (the share of parts expected to lack a
-// word of that rate, under a Poisson model).
+// word of that rate, under a Poisson model); e^ is portable_exp.
 [[nodiscard]] double expected_absent_share(std::span<const double> sizes, double lambda) noexcept;
+
+// The part sizes of a call (finite, not negative) grouped for E: each
+// distinct size once, ascending, and each part's place among them, so that
+// E at a rate takes one exponential per distinct size (equal sizes are
+// common: corpora cut into equal chunks), many at once, and the sums of up
+// to three rates run side by side.
+class AbsentShares {
+public:
+    explicit AbsentShares(std::span<const double> sizes);
+    // E at each of `rates` into `shares` (as many), with the bits of
+    // expected_absent_share over the sizes.
+    void at(std::span<const double> rates, std::span<double> shares) const;
+
+private:
+    std::vector<double> distinct_;
+    std::vector<std::size_t> place_;
+};
 // D_MB from E, the row's range and n: with O = (n - range) / n, 1 if
 // O <= E, else 1 - (O - E) / (1 - E) (Nelson 2025).
 [[nodiscard]] double dmb_from_share(double expected, std::int32_t range, std::size_t n) noexcept;
