@@ -182,15 +182,15 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     std::vector<double> v;
     std::vector<double> q;
     // A measure over an allocation's walk: the row engine's walk over a
-    // word whose counts are that allocation, sparse while it holds few
+    // word whose counts are that allocation, sparse while it may hold few
     // parts (its bulk steps cost more than a plain addition), else dense
     // (over arrays kept at zero between walks).
     const auto at = [&](const Allocation& allocation, auto measure) {
         const std::span<const std::uint64_t> counts = allocation.counts;
         const std::span<const std::uint32_t> placed = falling.subspan(allocation.first);
-        const auto k = static_cast<std::size_t>(
-            std::count_if(counts.begin(), counts.end(), [](std::uint64_t c) { return c > 0; }));
-        if (k * 8 <= n) {
+        if (counts.size() * 8 <= n) {
+            const auto k = static_cast<std::size_t>(std::count_if(
+                counts.begin(), counts.end(), [](std::uint64_t c) { return c > 0; }));
             // In part order: a sort of few parts, else a pass over them all.
             held.clear();
             if (k * 64 <= n) {
@@ -233,9 +233,14 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
             }
         }
         const double value = measure(DenseWalk(v.data(), q.data(), relative_.data(), n));
-        for (std::size_t j = 0; j < counts.size(); ++j) {
-            v[placed[j]] = 0.0;
-            q[placed[j]] = 0.0;
+        if (counts.size() * 4 <= n) {
+            for (std::size_t j = 0; j < counts.size(); ++j) {
+                v[placed[j]] = 0.0;
+                q[placed[j]] = 0.0;
+            }
+        } else {
+            std::fill(v.begin(), v.end(), 0.0);
+            std::fill(q.begin(), q.end(), 0.0);
         }
         return value;
     };
