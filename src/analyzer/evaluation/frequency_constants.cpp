@@ -1,5 +1,5 @@
 // The per-frequency values of a call: each extreme allocation is walked by
-// the measure's own formula (the sparse walk over its parts), so a word
+// the measure's own formula (a walk of the row engine over its parts), so a word
 // whose counts are that allocation gets exactly the extreme.
 #include "analyzer/evaluation/frequency_constants.hpp"
 
@@ -184,7 +184,9 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     // A measure over an allocation's walk: the row engine's walk over a
     // word whose counts are that allocation, sparse while it may hold few
     // parts (its bulk steps cost more than a plain addition), else dense
-    // (over arrays kept at zero between walks).
+    // (over arrays kept at zero between walks). DP, D_P, KL and S read a
+    // part's count and size, not its normalised frequency: the walks' q are
+    // left at zero.
     const auto at = [&](const Allocation& allocation, auto measure) {
         const std::span<const std::uint64_t> counts = allocation.counts;
         const std::span<const std::uint32_t> placed = falling.subspan(allocation.first);
@@ -212,11 +214,10 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
             }
             at_parts.resize(k);
             std::vector<double> sparse_v(k);
-            std::vector<double> sparse_q(k);
+            const std::vector<double> sparse_q(k);
             for (std::size_t e = 0; e < k; ++e) {
                 at_parts[e] = held[e].first;
                 sparse_v[e] = held[e].second;
-                sparse_q[e] = normalized_frequency(sparse_v[e], sizes_[at_parts[e]]);
             }
             return measure(SparseWalk(at_parts.data(), sparse_v.data(), sparse_q.data(), k,
                                       relative_.data(), n));
@@ -229,18 +230,15 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
             if (counts[j] > 0) {
                 const std::uint32_t part = placed[j];
                 v[part] = static_cast<double>(counts[j]);
-                q[part] = normalized_frequency(v[part], sizes_[part]);
             }
         }
         const double value = measure(DenseWalk(v.data(), q.data(), relative_.data(), n));
         if (counts.size() * 4 <= n) {
             for (std::size_t j = 0; j < counts.size(); ++j) {
                 v[placed[j]] = 0.0;
-                q[placed[j]] = 0.0;
             }
         } else {
             std::fill(v.begin(), v.end(), 0.0);
-            std::fill(q.begin(), q.end(), 0.0);
         }
         return value;
     };
