@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Times the recent measures against DP alone on a Zipf corpus given as CSR.
 
-Run from the repository root:  python bench/bench_recent.py [--quick] [--repeats N]
+Run from the repository root:  python bench/bench_recent.py [--quick] [--repeats N] [--each]
 
 Methods, each in a subprocess of its own (peak resident memory growth over the loaded corpus
 beside each time, as in bench_table.py): measures=["dp"] (the baseline); every new column but
 egbert_dp_nofreq together; egbert_dp_nofreq alone (its extremes cost O(n log n) per distinct
-frequency, shared by the words of that frequency). Every run uses the pool's workers. Before
-the figures are printed, the DP column of every run is checked to be the same bits.
+frequency, shared by the words of that frequency); with --each, also every new column alone
+beside DP. Every run uses the pool's workers. Before the figures are printed, the DP column of
+every run is checked to be the same bits.
 """
 
 from __future__ import annotations
@@ -32,16 +33,21 @@ METHODS = {"dp": ("dp",), "recent but egbert_dp_nofreq": ("dp", *RECENT),
 CASE, QUICK_CASE = ("100000x10000", (100_000, 10_000)), ("10000x2500", (10_000, 2_500))
 
 
+EACH = {name: ("dp", name) for name in RECENT}
+
+
 def run_method(method: str, counts, sizes, total) -> dict[str, np.ndarray]:
     import lexispan_table
 
-    return lexispan_table.dispersion_arrays(counts, sizes, total, measures=list(METHODS[method]))
+    columns = METHODS.get(method) or EACH[method]
+    return lexispan_table.dispersion_arrays(counts, sizes, total, measures=list(columns))
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help=f"the {QUICK_CASE[0]} case")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--each", action="store_true", help="also each new column alone with dp")
     parser.add_argument("--worker", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -56,7 +62,8 @@ def main() -> None:
     print(f"# {case}: {counts.nnz:,} stored counts, {distinct:,} distinct frequencies; "
           f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
           f"Python {platform.python_version()}")
-    results, outputs = spawn_all(path, METHODS, args.repeats, script=str(Path(__file__)))
+    methods = {**METHODS, **EACH} if args.each else METHODS
+    results, outputs = spawn_all(path, methods, args.repeats, script=str(Path(__file__)))
     for method, saved in outputs.items():
         assert saved["dp"].tobytes() == outputs["dp"]["dp"].tobytes(), method
     base = results["dp"]
