@@ -182,15 +182,19 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     std::vector<double> v;
     std::vector<double> q;
     // A measure over an allocation's walk: the row engine's walk over a
-    // word whose counts are that allocation, sparse while it may hold few
-    // parts (its bulk steps cost more than a plain addition), else dense
-    // (over arrays kept at zero between walks). DP, D_P, KL and S read a
-    // part's count and size, not its normalised frequency: the walks' q are
-    // left at zero.
-    const auto at = [&](const Allocation& allocation, auto measure) {
+    // word whose counts are that allocation, sparse while the allocation
+    // may hold few parts, else dense (over arrays kept at zero between
+    // walks). Few is an eighth of the parts for KL and S, whose absent parts
+    // add nothing, and a sixty-fourth for DP and D_P, which take each run of
+    // absent parts in bulk steps that cost several additions (measured on
+    // bench_recent's corpus). DP, D_P, KL and S read a part's count and
+    // size, not its normalised frequency: the walks' q are left at zero.
+    constexpr std::size_t adds_nothing_absent = 8;
+    constexpr std::size_t runs_of_absent = 64;
+    const auto at = [&](const Allocation& allocation, auto measure, std::size_t sparse_share) {
         const std::span<const std::uint64_t> counts = allocation.counts;
         const std::span<const std::uint32_t> placed = falling.subspan(allocation.first);
-        if (counts.size() * 8 <= n) {
+        if (counts.size() * sparse_share <= n) {
             const auto k = static_cast<std::size_t>(std::count_if(
                 counts.begin(), counts.end(), [](std::uint64_t c) { return c > 0; }));
             // In part order: a sort of few parts, else a pass over them all.
@@ -257,7 +261,7 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     Allocation most;
     if ((families & dp_extremes) != 0) {
         largest_remainders(*parts, f, most);
-        into.dp = {at(least, deviation), at(most, deviation)};
+        into.dp = {at(least, deviation, runs_of_absent), at(most, deviation, runs_of_absent)};
     }
     if ((families & egbert_extremes) != 0 && parts->relative_total() <= relative_total_limit) {
         if (parts->usable() > 1) {
@@ -265,15 +269,15 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
         } else {
             most = least;
         }
-        into.egbert_dp = {at(least, egbert), at(most, egbert)};
+        into.egbert_dp = {at(least, egbert, runs_of_absent), at(most, egbert, runs_of_absent)};
     }
     if ((families & dkl_extremes) != 0) {
         least_divergence(*parts, f, most);
-        into.dkl = {at(least, dkl), at(most, dkl)};
+        into.dkl = {at(least, dkl, adds_nothing_absent), at(most, dkl, adds_nothing_absent)};
     }
     if ((families & rosengren_s_extremes) != 0) {
         largest_root_sum(*parts, f, most);
-        into.rosengren_s = {at(least, s), at(most, s)};
+        into.rosengren_s = {at(least, s, adds_nothing_absent), at(most, s, adds_nothing_absent)};
     }
 }
 
