@@ -171,6 +171,14 @@ Bracket bracket_of(CountSums<Count>& sums, std::uint64_t f, double total,
             kept = 1;
         }
     }
+    // A scale whose counts add up to f is both ends: no token is left to
+    // order (with the other end far off, every token between would be).
+    if (sum_high == f) {
+        return {high, high};
+    }
+    if (sum_low == f) {
+        return {low, low};
+    }
     return {low, high};
 }
 
@@ -215,8 +223,11 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
     // The counts round K s_i, so a bracket a few times sqrt(m) wide is
     // cheap to find and leaves few tokens to order.
     const auto aim = static_cast<std::uint64_t>(0.5 * std::sqrt(static_cast<double>(m))) + 4;
+    const std::uint64_t narrow = 4 * aim + 16;
+    // Wider than the search leaves a bracket (ties move the sum by up to m).
+    const std::uint64_t wide = 4 * narrow + m;
     CountSums sums(relative, count);
-    Bracket scales = bracket_of(sums, f, total, aim, 4 * aim + 16);
+    Bracket scales = bracket_of(sums, f, total, aim, narrow);
     std::vector<Candidate> candidates;
     out.first = 0;
     if (sums.by_levels(scales.high)) {
@@ -225,7 +236,7 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
         std::vector<std::size_t> ends_high;
         const std::uint64_t sum_low = sums.levels(scales.low, every, ends_low);
         const std::uint64_t sum_high = sums.levels(scales.high, every, ends_high);
-        if (sum_low <= f && f <= sum_high && !ends_high.empty()) {
+        if (sum_low <= f && f <= sum_high && sum_high - sum_low <= wide && !ends_high.empty()) {
             std::vector<std::uint64_t>& counts = out.counts;
             counts.assign(std::max(ends_high[0], ends_low.empty() ? 0 : ends_low[0]), 0);
             for (const std::size_t end : ends_low) {
@@ -262,7 +273,8 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
         }
     };
     fill();
-    // The search's sums may differ from the pass's by a rounding.
+    // The search's sums may differ from the pass's by a rounding: a wrong
+    // end is moved, and a bracket left wide is narrowed with passes.
     while (sum_low > f) {
         scales.low *= 0.5;
         fill();
@@ -270,6 +282,37 @@ void by_marginals(const PartOrder& order, std::uint64_t f, Count count, Cost cos
     while (sum_high < f) {
         scales.high *= 2.0;
         fill();
+    }
+    std::vector<std::uint64_t> trial(m);
+    bool narrowed = false;
+    for (int step = 0; step < 64 && sum_high - sum_low > wide; ++step) {
+        const double share = static_cast<double>(f - sum_low) /
+                             static_cast<double>(sum_high - sum_low);
+        const double scale = scales.low + (scales.high - scales.low) *
+                                              std::clamp(share, 0.0625, 0.9375);
+        if (!(scale > scales.low && scale < scales.high)) {
+            break;
+        }
+        std::uint64_t sum = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            trial[k] = count(scale * relative[k]);
+            sum += trial[k];
+        }
+        if (sum <= f) {
+            scales.low = scale;
+            sum_low = sum;
+            low.swap(trial);
+        } else {
+            scales.high = scale;
+            sum_high = sum;
+            high.swap(trial);
+        }
+        narrowed = true;
+    }
+    if (narrowed) {
+        for (std::size_t k = 0; k < m; ++k) {
+            high[k] = std::max(high[k], low[k]);
+        }
     }
     candidates.reserve(static_cast<std::size_t>(sum_high - sum_low));
     for (std::size_t k = 0; k < m; ++k) {
