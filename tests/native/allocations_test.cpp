@@ -84,6 +84,20 @@ Counts greedy(const PartOrder& order, std::uint64_t f, Cost cost) {
     return counts;
 }
 
+// The cost of a part's (v + 1)th token: KL's (v + 1) ln(v + 1) - v ln v -
+// ln s, without the cancellation of its two products; S's -sqrt(s) x
+// (sqrt(v + 1) - sqrt(v)), its gain negated.
+long double divergence_cost(double s, std::uint64_t v) {
+    const auto x = static_cast<long double>(v);
+    const long double step = v == 0 ? 0.0L : std::log(x + 1) + x * std::log1p(1 / x);
+    return step - std::log(static_cast<long double>(s));
+}
+
+long double root_cost(double s, std::uint64_t v) {
+    const auto x = static_cast<long double>(v);
+    return -std::sqrt(static_cast<long double>(s)) / (std::sqrt(x + 1) + std::sqrt(x));
+}
+
 long double divergence(const PartOrder& order, const Counts& counts, std::uint64_t f) {
     long double sum = 0.0L;
     for (std::size_t i = 0; i < counts.size(); ++i) {
@@ -159,11 +173,7 @@ int main() {
         least_divergence(order, f, allocation);
         const Counts least = by_part(order, allocation);
         check_total(order, least, f);
-        const Counts best_kl = greedy(order, f, [](double s, std::uint64_t v) {
-            const auto x = static_cast<long double>(v);
-            const long double step = v == 0 ? 0.0L : (x + 1) * std::log(x + 1) - x * std::log(x);
-            return step - std::log(static_cast<long double>(s));
-        });
+        const Counts best_kl = greedy(order, f, divergence_cost);
         const long double kl = divergence(order, least, f);
         const long double kl_best = divergence(order, best_kl, f);
         CHECK_MSG(std::fabs(kl - kl_best) <= 1e-12L * std::max(1.0L, std::fabs(kl_best)),
@@ -172,10 +182,7 @@ int main() {
         largest_root_sum(order, f, allocation);
         const Counts most = by_part(order, allocation);
         check_total(order, most, f);
-        const Counts best_s = greedy(order, f, [](double s, std::uint64_t v) {
-            const auto x = static_cast<long double>(v);
-            return -std::sqrt(static_cast<long double>(s)) * (std::sqrt(x + 1) - std::sqrt(x));
-        });
+        const Counts best_s = greedy(order, f, root_cost);
         const long double roots = root_sum(order, most);
         const long double roots_best = root_sum(order, best_s);
         CHECK_MSG(std::fabs(roots - roots_best) <= 1e-12L * roots_best,
@@ -217,22 +224,12 @@ int main() {
         least_divergence(order, f, allocation);
         const Counts least = by_part(order, allocation);
         check_total(order, least, f);
-        CHECK_MSG(stable(least, [](double s, std::uint64_t v) {
-                      // (v + 1) ln(v + 1) - v ln v without its cancellation.
-                      const auto x = static_cast<long double>(v);
-                      const long double step =
-                          v == 0 ? 0.0L : std::log(x + 1) + x * std::log1p(1 / x);
-                      return step - std::log(static_cast<long double>(s));
-                  }),
+        CHECK_MSG(stable(least, divergence_cost),
                   "least divergence, f " + std::to_string(f));
         largest_root_sum(order, f, allocation);
         const Counts most = by_part(order, allocation);
         check_total(order, most, f);
-        CHECK_MSG(stable(most, [](double s, std::uint64_t v) {
-                      const auto x = static_cast<long double>(v);
-                      return -std::sqrt(static_cast<long double>(s)) /
-                             (std::sqrt(x + 1) + std::sqrt(x));
-                  }),
+        CHECK_MSG(stable(most, root_cost),
                   "largest root sum, f " + std::to_string(f));
         ++cases;
     }

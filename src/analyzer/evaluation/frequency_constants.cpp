@@ -180,6 +180,7 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
     std::vector<std::pair<std::uint32_t, double>> held;
     std::vector<std::uint32_t> at_parts;
     std::vector<double> v;
+    // The q of every walk (see below): zeros for the longest walk.
     std::vector<double> q;
     // A measure over an allocation's walk: the row engine's walk over a
     // word whose counts are that allocation, sparse while the allocation
@@ -218,17 +219,17 @@ void FrequencyConstants::compute_extremes(std::uint64_t f, unsigned families,
             }
             at_parts.resize(k);
             std::vector<double> sparse_v(k);
-            const std::vector<double> sparse_q(k);
             for (std::size_t e = 0; e < k; ++e) {
                 at_parts[e] = held[e].first;
                 sparse_v[e] = held[e].second;
             }
-            return measure(SparseWalk(at_parts.data(), sparse_v.data(), sparse_q.data(), k,
+            q.resize(std::max(q.size(), k), 0.0);
+            return measure(SparseWalk(at_parts.data(), sparse_v.data(), q.data(), k,
                                       relative_.data(), n));
         }
         if (v.empty()) {
             v.assign(n, 0.0);
-            q.assign(n, 0.0);
+            q.resize(n, 0.0);
         }
         for (std::size_t j = 0; j < counts.size(); ++j) {
             if (counts[j] > 0) {
